@@ -1,0 +1,118 @@
+// Reading reply text: the panel's line reader against a bare memchr line split of the same
+// 1 MiB stream. The reader should stay within a small factor of the split.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "panel/CSwitchModel.h"
+
+namespace {
+
+class NullEffects final : public ISwitchEffects {
+  public:
+    void LightKey(int, bool) override {}
+    void MarkKey(int key, bool, int mark) override { m_lastMark = key + mark; }
+    int KeyMark(int) const override { return kMarkPlain; }
+    void SetFieldText(NumberField, const std::string&) override {}
+    std::string FieldText(NumberField) const override { return {}; }
+    void FocusField(NumberField) override {}
+    void ReplaceReplyText(const std::string&) override {}
+    void AppendReplyText(std::string_view) override {}
+    void StartTimer(int, int) override {}
+    void StopTimer(int) override {}
+    void SendToDevice(const std::string&, int, int) override {}
+    int m_lastMark = 0;
+};
+
+const std::string& ReplyStream() {
+    static const std::string stream = [] {
+        const char* samples[] = {
+            "AV:3->5\r\n",    "V:12->4\r\n",   "A:7->16\r\n",     "All Through.\r\n",
+            "2 To All\r\n",   "Demo Mode\r\n", "Normal Mode\r\n", "V:1->3 OFF\r\n",
+            "Type: HDMI\r\n", "noise #@!\r\n", "AV:16->1\r\n",    "A:4->9\r\n",
+        };
+        std::string s;
+        const std::size_t target = 1u << 20;
+        for (std::size_t k = 0; s.size() < target; ++k) {
+            s += samples[(k * 7 + k / 3) % std::size(samples)];
+        }
+        s.resize(target);
+        return s;
+    }();
+    return stream;
+}
+
+void BM_FeedReply(benchmark::State& state) {
+    const std::string& stream = ReplyStream();
+    const auto chunk = static_cast<std::size_t>(state.range(0));
+    NullEffects effects;
+    CSwitchModel model(16, 16, effects);
+    for (auto _ : state) {
+        for (std::size_t pos = 0; pos < stream.size(); pos += chunk) {
+            model.FeedReply(std::string_view(stream).substr(pos, chunk));
+        }
+        benchmark::DoNotOptimize(effects.m_lastMark);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+}
+
+void BM_MemchrSplit(benchmark::State& state) {
+    const std::string& stream = ReplyStream();
+    for (auto _ : state) {
+        std::size_t lines = 0;
+        std::size_t bytes = 0;
+        const char* p = stream.data();
+        const char* end = p + stream.size();
+        while (const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+            const char* next = static_cast<const char*>(lf) + 1;
+            bytes += static_cast<std::size_t>(next - p);
+            ++lines;
+            p = next;
+        }
+        benchmark::DoNotOptimize(lines);
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+}
+
+BENCHMARK(BM_FeedReply)->Arg(1)->Arg(64)->Arg(1024)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MemchrSplit)->Unit(benchmark::kMicrosecond);
+
+// Prints each FeedReply run's time as a multiple of the plain split.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const auto split = m_times.find("BM_MemchrSplit");
+        if (split == m_times.end() || split->second <= 0) {
+            return;
+        }
+        for (const auto& [name, time] : m_times) {
+            if (name.rfind("BM_FeedReply", 0) == 0) {
+                std::printf("%-20s %.2fx the memchr split\n", name.c_str(), time / split->second);
+            }
+        }
+    }
+
+  private:
+    std::map<std::string, double> m_times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

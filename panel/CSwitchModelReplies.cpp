@@ -1,0 +1,132 @@
+// Reply text of the switching model: cut into lines, each line read for the routes it names.
+#include <cstring>
+
+#include "panel/CSwitchModel.h"
+#include "platform/LeadingInt.h"
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n\v\f";
+
+std::string_view TrimLeft(std::string_view text) {
+    const auto first = text.find_first_not_of(kBlanks);
+    return first == std::string_view::npos ? std::string_view{} : text.substr(first);
+}
+
+std::string_view Trim(std::string_view text) {
+    text = TrimLeft(text);
+    return text.substr(0, text.find_last_not_of(kBlanks) + 1);
+}
+
+// The carriage return of a CR LF line end; any other last character belongs to the line.
+std::string_view WithoutCarriageReturn(std::string_view line) {
+    return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+}
+
+}  // namespace
+
+void CSwitchModel::ShowReply(std::string_view text) {
+    FeedReply(text);
+    m_effects.AppendReplyText(text);
+}
+
+void CSwitchModel::ClearReplyBuffer() {
+    m_strReply.clear();
+    m_bSkippingLine = false;
+}
+
+void CSwitchModel::FeedReply(std::string_view text) {
+    // A line may hold its text and its CR; anything longer is noise and is skipped whole.
+    constexpr std::size_t kMaxHeld = kMaxReplyLine + 1;
+    while (!text.empty()) {
+        const void* found = std::memchr(text.data(), '\n', text.size());
+        if (found == nullptr) {
+            if (!m_bSkippingLine) {
+                if (m_strReply.size() + text.size() > kMaxHeld) {
+                    m_strReply.clear();
+                    m_strReply.shrink_to_fit();
+                    m_bSkippingLine = true;
+                } else {
+                    m_strReply.append(text);
+                }
+            }
+            return;
+        }
+        const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        const std::string_view head = text.substr(0, end);
+        text.remove_prefix(end + 1);
+
+        if (m_bSkippingLine) {
+            m_bSkippingLine = false;  // the overlong line ends here; the next one is read
+        } else if (m_strReply.empty()) {
+            // The common case: the whole line is in this chunk, read it in place.
+            if (head.size() <= kMaxHeld) {
+                ParseReplyLine(WithoutCarriageReturn(head));
+            }
+        } else if (m_strReply.size() + head.size() <= kMaxHeld) {
+            std::string line = std::move(m_strReply);
+            line.append(head);
+            m_strReply.clear();
+            ParseReplyLine(WithoutCarriageReturn(line));
+        }
+        m_strReply.clear();
+    }
+}
+
+void CSwitchModel::ParseReplyLine(std::string_view raw) {
+    const std::string_view line = Trim(raw);
+    if (line == "Demo Mode") {
+        Light(kKeyDemo, true);
+    } else if (line == "Normal Mode") {
+        Light(kKeyDemo, false);
+    } else if (m_layout == PanelLayout::Keypad) {
+        // Too many keys to show routes on: only the demonstration state is read.
+    } else if (line == "All Through.") {
+        ShowAllThrough();
+    } else {
+        ParseRouteLine(line);
+    }
+}
+
+// Route lines: "<kind>:<input>-><output>", "<input> To All", or a line with "->" and "OFF".
+void CSwitchModel::ParseRouteLine(std::string_view line) {
+    if (const auto to = line.find("To"); to != std::string_view::npos) {
+        const int input = LeadingInt(line.substr(0, to));
+        if (input < 1 || input > m_nInputCount) {
+            return;
+        }
+        if (TrimLeft(line.substr(to + 2)) == "All") {
+            ShowInputToAll(input);
+            return;
+        }
+    }
+    const auto arrow = line.find("->");
+    if (arrow == std::string_view::npos) {
+        return;
+    }
+    const int output = LeadingInt(line.substr(arrow + 2));
+    if (line.find("OFF") != std::string_view::npos) {
+        if (output >= 1 && output <= m_nOutputCount) {
+            ShowOutputOff(output);
+        }
+        return;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos || colon > arrow) {
+        return;
+    }
+    const int input = LeadingInt(line.substr(colon + 1, arrow - colon - 1));
+    if (input < 1 || input > m_nInputCount || output < 1 || output > m_nOutputCount) {
+        return;
+    }
+    m_nLastIn = input;
+    m_nLastOut = output;
+    const std::string_view kind = line.substr(0, colon);
+    if (kind == "AV") {
+        ShowRouteBoth(output, input);
+    } else if (kind == "A") {
+        ShowRouteAudio(output, input);
+    } else if (kind == "V") {
+        ShowRouteVideo(output, input);
+    }
+}

@@ -1,0 +1,72 @@
+#include "panel/CommandSet.h"
+
+#include "link/LinkTypes.h"
+
+namespace {
+
+DeviceCommand ToPanel(std::string text, int flag = kTermDot) {
+    return DeviceCommand{std::move(text), kRoutePanel, flag};
+}
+
+}  // namespace
+
+DeviceCommand RouteCommand(char kind, int input, int output) {
+    return ToPanel(std::to_string(input) + kind + std::to_string(output));
+}
+
+DeviceCommand InputToAllCommand(int input) {
+    return ToPanel(std::to_string(input) + "All");
+}
+
+DeviceCommand AllToAllCommand() {
+    return ToPanel("All$");
+}
+
+DeviceCommand AllToOutputCommand(int output) {
+    return ToPanel(std::to_string(output) + "$");
+}
+
+DeviceCommand AllThroughCommand() {
+    return ToPanel("All#");
+}
+
+DeviceCommand InputThroughCommand(int input) {
+    return ToPanel(std::to_string(input) + "#");
+}
+
+DeviceCommand UndoCommand() {
+    return ToPanel("Undo");
+}
+
+DeviceCommand PresetCommand(std::string_view mode, int preset) {
+    return ToPanel(std::string(mode) + std::to_string(preset));
+}
+
+// The percent signs are part of the text: these are never used as formats.
+DeviceCommand LockCommand() {
+    return ToPanel("/%Lock", kTermSemicolon);
+}
+
+DeviceCommand UnlockCommand() {
+    return ToPanel("/%Unlock", kTermSemicolon);
+}
+
+DeviceCommand DemoCommand() {
+    return ToPanel("Demo");
+}
+
+DeviceCommand OutputStatusCommand(int output) {
+    return ToPanel("Status" + std::to_string(output));
+}
+
+DeviceCommand TypeQuery() {
+    return DeviceCommand{"/*Type", kRouteTerminal, kTermSemicolon};
+}
+
+DeviceCommand VersionQuery() {
+    return DeviceCommand{"/^Version", kRouteTerminal, kTermSemicolon};
+}
+
+DeviceCommand StatusQuery(bool network) {
+    return DeviceCommand{"Status", network ? kRoutePanel : kRouteTerminal, kTermDot};
+}
