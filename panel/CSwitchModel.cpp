@@ -36,30 +36,6 @@ CSwitchModel::CSwitchModel(int inputs, int outputs, ISwitchEffects& effects)
       m_layout(LayoutFor(inputs, outputs)),
       m_effects(effects) {}
 
-// ---- key ids --------------------------------------------------------------------------
-
-int CSwitchModel::GridKey(int output, int input) const {
-    if (m_layout != PanelLayout::Grid || output < 0 || output > m_nOutputCount || input < 0 ||
-        input > m_nInputCount) {
-        return 0;
-    }
-    return kFirstMatrixKey + output * (m_nInputCount + 1) + input;
-}
-
-int CSwitchModel::InputKey(int input) const {
-    if (m_layout != PanelLayout::TwoRow || input < 1 || input > m_nInputCount) {
-        return 0;
-    }
-    return kFirstMatrixKey + input - 1;
-}
-
-int CSwitchModel::OutputKey(int output) const {
-    if (m_layout != PanelLayout::TwoRow || output < 1 || output > m_nOutputCount) {
-        return 0;
-    }
-    return kFirstMatrixKey + m_nInputCount + output - 1;
-}
-
 // ---- helpers over the effects ---------------------------------------------------------
 
 void CSwitchModel::Light(int key, bool on) {

@@ -43,10 +43,27 @@ class CSwitchModel {
     void FeedReply(std::string_view text);
     void ClearReplyBuffer();
 
-    // Key ids of this panel; 0 where the layout has no such key.
-    int GridKey(int output, int input) const;
-    int InputKey(int input) const;
-    int OutputKey(int output) const;
+    // Key ids of this panel; 0 where the layout has no such key. Inline: the route display
+    // asks for them for every key it marks.
+    int GridKey(int output, int input) const {
+        if (m_layout != PanelLayout::Grid || output < 0 || output > m_nOutputCount || input < 0 ||
+            input > m_nInputCount) {
+            return 0;
+        }
+        return kFirstMatrixKey + output * (m_nInputCount + 1) + input;
+    }
+    int InputKey(int input) const {
+        if (m_layout != PanelLayout::TwoRow || input < 1 || input > m_nInputCount) {
+            return 0;
+        }
+        return kFirstMatrixKey + input - 1;
+    }
+    int OutputKey(int output) const {
+        if (m_layout != PanelLayout::TwoRow || output < 1 || output > m_nOutputCount) {
+            return 0;
+        }
+        return kFirstMatrixKey + m_nInputCount + output - 1;
+    }
 
     PanelLayout Layout() const { return m_layout; }
     int InputCount() const { return m_nInputCount; }
@@ -81,6 +98,7 @@ class CSwitchModel {
     void ExecuteMode();
 
     // Route display pieces.
+    void GridRouteBoth(int output, int input);
     void GridRouteOneKind(int output, int input, RouteTable& same, RouteTable& other, int sameMark,
                           int otherMark);
     void TwoRowRouteOneKind(int output, int input, int partnerMark, int ownMark);

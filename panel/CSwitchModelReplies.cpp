@@ -6,16 +6,23 @@
 
 namespace {
 
-constexpr std::string_view kBlanks = " \t\r\n\v\f";
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string_view TrimLeft(std::string_view text) {
-    const auto first = text.find_first_not_of(kBlanks);
-    return first == std::string_view::npos ? std::string_view{} : text.substr(first);
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    return text;
 }
 
 std::string_view Trim(std::string_view text) {
     text = TrimLeft(text);
-    return text.substr(0, text.find_last_not_of(kBlanks) + 1);
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
 // The carriage return of a CR LF line end; any other last character belongs to the line.
@@ -88,40 +95,89 @@ void CSwitchModel::ParseReplyLine(std::string_view raw) {
     }
 }
 
+namespace {
+
+// Where the marks a route line is read by first occur. Found in one pass: reply lines are
+// short and this runs for every line the switcher sends.
+struct LineMarks {
+    static constexpr std::size_t npos = std::string_view::npos;
+    std::size_t to = npos;     // "To"
+    std::size_t arrow = npos;  // "->"
+    std::size_t colon = npos;  // ":"
+    bool off = false;          // "OFF" anywhere
+};
+
+LineMarks FindMarks(std::string_view line) {
+    LineMarks marks;
+    const std::size_t n = line.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const char c = line[k];
+        if (c != 'T' && c != '-' && c != ':' && c != 'O') {
+            continue;  // most characters: one well-predicted test
+        }
+        switch (c) {
+            case 'T':
+                if (marks.to == LineMarks::npos && k + 1 < n && line[k + 1] == 'o') {
+                    marks.to = k;
+                }
+                break;
+            case '-':
+                if (marks.arrow == LineMarks::npos && k + 1 < n && line[k + 1] == '>') {
+                    marks.arrow = k;
+                }
+                break;
+            case ':':
+                if (marks.colon == LineMarks::npos) {
+                    marks.colon = k;
+                }
+                break;
+            case 'O':
+                if (k + 2 < n && line[k + 1] == 'F' && line[k + 2] == 'F') {
+                    marks.off = true;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return marks;
+}
+
+}  // namespace
+
 // Route lines: "<kind>:<input>-><output>", "<input> To All", or a line with "->" and "OFF".
 void CSwitchModel::ParseRouteLine(std::string_view line) {
-    if (const auto to = line.find("To"); to != std::string_view::npos) {
-        const int input = LeadingInt(line.substr(0, to));
+    const LineMarks marks = FindMarks(line);
+    if (marks.to != LineMarks::npos) {
+        const int input = LeadingInt(line.substr(0, marks.to));
         if (input < 1 || input > m_nInputCount) {
             return;
         }
-        if (TrimLeft(line.substr(to + 2)) == "All") {
+        if (TrimLeft(line.substr(marks.to + 2)) == "All") {
             ShowInputToAll(input);
             return;
         }
     }
-    const auto arrow = line.find("->");
-    if (arrow == std::string_view::npos) {
+    if (marks.arrow == LineMarks::npos) {
         return;
     }
-    const int output = LeadingInt(line.substr(arrow + 2));
-    if (line.find("OFF") != std::string_view::npos) {
+    const int output = LeadingInt(line.substr(marks.arrow + 2));
+    if (marks.off) {
         if (output >= 1 && output <= m_nOutputCount) {
             ShowOutputOff(output);
         }
         return;
     }
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos || colon > arrow) {
+    if (marks.colon == LineMarks::npos || marks.colon > marks.arrow) {
         return;
     }
-    const int input = LeadingInt(line.substr(colon + 1, arrow - colon - 1));
+    const int input = LeadingInt(line.substr(marks.colon + 1, marks.arrow - marks.colon - 1));
     if (input < 1 || input > m_nInputCount || output < 1 || output > m_nOutputCount) {
         return;
     }
     m_nLastIn = input;
     m_nLastOut = output;
-    const std::string_view kind = line.substr(0, colon);
+    const std::string_view kind = line.substr(0, marks.colon);
     if (kind == "AV") {
         ShowRouteBoth(output, input);
     } else if (kind == "A") {

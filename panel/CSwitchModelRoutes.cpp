@@ -19,21 +19,35 @@ void CSwitchModel::ShowRouteBoth(int output, int input) {
         return;
     }
     if (m_layout == PanelLayout::Grid) {
-        const auto o = static_cast<std::size_t>(output);
-        for (const RouteTable* table : {&m_nRouteAV, &m_nRouteA, &m_nRouteV}) {
-            if ((*table)[o] != 0) {
-                Mark(GridKey(output, (*table)[o]), false, kMarkPlain);
-            }
-        }
-        m_nRouteA[o] = 0;
-        m_nRouteV[o] = 0;
-        m_nRouteAV[o] = input;
-        Mark(GridKey(output, input), true, kMarkBoth);
+        GridRouteBoth(output, input);
     } else if (m_layout == PanelLayout::TwoRow) {
         Mark(InputKey(input), true, kMarkBoth);
         Mark(OutputKey(output), true, kMarkBoth);
         m_effects.StartTimer(kTimerRouteMark, kMarkTimeoutMs);
     }
+}
+
+// Numbers already checked. Kept lean: "All Through." and "n To All" run it for every output.
+void CSwitchModel::GridRouteBoth(int output, int input) {
+    const auto o = static_cast<std::size_t>(output);
+    const int row = kFirstMatrixKey + output * (m_nInputCount + 1);
+    if (m_nRouteAV[o] == input && m_nRouteA[o] == 0 && m_nRouteV[o] == 0) {
+        m_effects.MarkKey(row + input, true, kMarkBoth);  // already shown: just refresh
+        return;
+    }
+    if (m_nRouteAV[o] != 0) {
+        m_effects.MarkKey(row + m_nRouteAV[o], false, kMarkPlain);
+    }
+    if (m_nRouteA[o] != 0) {
+        m_effects.MarkKey(row + m_nRouteA[o], false, kMarkPlain);
+    }
+    if (m_nRouteV[o] != 0) {
+        m_effects.MarkKey(row + m_nRouteV[o], false, kMarkPlain);
+    }
+    m_nRouteA[o] = 0;
+    m_nRouteV[o] = 0;
+    m_nRouteAV[o] = input;
+    m_effects.MarkKey(row + input, true, kMarkBoth);
 }
 
 void CSwitchModel::ShowRouteAudio(int output, int input) {
@@ -122,11 +136,15 @@ void CSwitchModel::ShowAllThrough() {
 }
 
 void CSwitchModel::ShowInputToAll(int input) {
-    if (m_layout == PanelLayout::Keypad) {
+    if (m_layout == PanelLayout::Keypad || input < 1 || input > m_nInputCount) {
         return;
     }
     for (int o = 1; o <= m_nOutputCount; ++o) {
-        ShowRouteBoth(o, input);
+        if (m_layout == PanelLayout::Grid) {
+            GridRouteBoth(o, input);
+        } else {
+            ShowRouteBoth(o, input);
+        }
     }
 }
 
