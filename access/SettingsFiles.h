@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The two settings files in the system directory: the password and the last login choice.
+// Each call opens, works and closes; nothing is cached. Results are reported by the boolean
+// only, never by an exception.
+//
+// Password file "kdxPassWord.kdx": the password's bytes (UTF-8), nothing before or after.
+// An empty file holds the empty password. Readers take at most 16 bytes, up to a zero byte.
+//
+// Last-login file "kdxUserLasted.kdx": "%d,%d,%d" (type index, inputs, outputs) with no line
+// end. Readers take at most 16 bytes.
+
+inline constexpr const char* kPasswordFileName = "kdxPassWord.kdx";
+inline constexpr const char* kLastLoginFileName = "kdxUserLasted.kdx";
+inline constexpr std::size_t kSettingsReadLimit = 16;  // bytes a reader looks at
+
+// Full paths of the two files, in the current system directory.
+std::string PasswordFilePath();
+std::string LastLoginFilePath();
+
+// True when the password file can be opened for reading.
+bool HasPasswordFile();
+
+// The stored password. False when the file cannot be read; `strPassword` is then untouched.
+bool ReadPassword(std::string& strPassword);
+
+// True only when the password file can be read and holds exactly `strTyped`.
+bool CheckPassword(std::string_view strTyped);
+
+// Replaces the password file with exactly these bytes. The new content goes to a temporary
+// file in the same directory, reaches the disk and is then renamed over the old file, so a
+// crash or a full disk never leaves a short or empty password behind (an empty password
+// would let anyone in). False, with the old file as it was, when any step fails.
+bool SavePassword(std::string_view strPassword);
+
+// The last login choice. A missing file gives 0, 8, 8 and true. A file without two commas
+// gives false and leaves all three values untouched.
+bool ReadLastLogin(int& nType, int& nInputs, int& nOutputs);
+
+// Replaces the last-login file with "%d,%d,%d", written the same safe way as the password.
+bool WriteLastLogin(int nType, int nInputs, int nOutputs);
