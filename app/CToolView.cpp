@@ -1,0 +1,59 @@
+#include "app/CToolView.h"
+
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+
+#include "controls/CIconButton.h"
+#include "controls/ControlIcons.h"
+#include "controls/DrawingFont.h"
+#include "platform/qt/ControlId.h"
+
+namespace {
+const QColor kTop(0x77, 0x77, 0x77);
+const QColor kBottom(0x11, 0x11, 0x11);
+constexpr int kCaptionLeft = 20;
+constexpr int kCaptionTop = 5;
+constexpr int kCaptionBottomGap = 10;
+}  // namespace
+
+CToolView::CToolView(const QString& caption, const QRect& rect, QWidget* parent, int id)
+    : QWidget(parent), m_strCaption(caption) {
+    SetControlId(this, id);
+    setWindowTitle(caption);
+    setFont(DrawingFont());
+    setGeometry(rect);
+
+    m_pToggle =
+        new CIconButton(kIconTriangleUp, kIconTriangleDown, QString(),
+                        QRect(0, 0, kToggleSize, kToggleSize), this, kToggleButtonId, false);
+    // Disabled for good: it shows the up triangle and never reports a click.
+    m_pToggle->setEnabled(false);
+    m_pToggle->move(width() - kToggleRightGap, kToggleTop);
+    if (parent != nullptr && parent->isVisible()) {
+        show();
+    }
+}
+
+void CToolView::paintEvent(QPaintEvent* /*event*/) {
+    const qreal ratio = devicePixelRatioF();
+    QImage image(size() * ratio, QImage::Format_RGB32);
+    image.setDevicePixelRatio(ratio);
+    {
+        QPainter p(&image);
+        const qreal h = height();
+        QLinearGradient gradient(0, 0.5, 0, h - 0.5);
+        gradient.setColorAt(0, kTop);
+        gradient.setColorAt(1, kBottom);
+        p.fillRect(rect(), gradient);
+
+        // One line from (20, 5), cut off at half the strip's width.
+        const QRect box(QPoint(kCaptionLeft, kCaptionTop),
+                        QPoint(width() / 2 - 1, height() - kCaptionBottomGap - 1));
+        p.setClipRect(box);
+        p.setPen(Qt::white);
+        p.setFont(font());
+        p.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, m_strCaption);
+    }
+    QPainter(this).drawImage(0, 0, image);
+}

@@ -1,0 +1,81 @@
+#include "controls/ControlIcons.h"
+
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace {
+
+// Everything is drawn on a 32 x 32 canvas with a transparent margin.
+void DrawRadio(QPainter& p, bool dot) {
+    p.setPen(QPen(QColor(64, 64, 64), 2));
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(6, 6, 20, 20));
+    if (dot) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(Qt::black);
+        p.drawEllipse(QRectF(11, 11, 10, 10));
+    }
+}
+
+void DrawCheckBox(QPainter& p, bool checked) {
+    p.setPen(QPen(QColor(64, 64, 64), 2));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(6, 6, 20, 20));
+    if (checked) {
+        QPainterPath tick;
+        tick.moveTo(9.5, 16.5);
+        tick.lineTo(14, 21.5);
+        tick.lineTo(23, 10);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(QColor(220, 0, 0), 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawPath(tick);
+    }
+}
+
+void DrawTriangleSquare(QPainter& p, bool up) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(64, 64, 64));
+    p.drawRoundedRect(QRectF(4, 4, 24, 24), 3, 3);
+    QPainterPath triangle;
+    if (up) {
+        triangle.moveTo(16, 9);
+        triangle.lineTo(24, 22);
+        triangle.lineTo(8, 22);
+    } else {
+        triangle.moveTo(8, 10);
+        triangle.lineTo(24, 10);
+        triangle.lineTo(16, 23);
+    }
+    triangle.closeSubpath();
+    p.setBrush(QColor(0, 200, 0));
+    p.drawPath(triangle);
+}
+
+}  // namespace
+
+QPixmap LoadIcon(int resourceId) {
+    QImage image(kStandardIconSize, kStandardIconSize, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        switch (resourceId) {
+            case kIconRadioOn:
+            case kIconRadioOff:
+                DrawRadio(p, resourceId == kIconRadioOn);
+                break;
+            case kIconCheckOn:
+            case kIconCheckOff:
+                DrawCheckBox(p, resourceId == kIconCheckOn);
+                break;
+            case kIconTriangleUp:
+            case kIconTriangleDown:
+                DrawTriangleSquare(p, resourceId == kIconTriangleUp);
+                break;
+            default:
+                return {};
+        }
+    }
+    return QPixmap::fromImage(image);
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QFont>
+
+// The font drawn controls paint their captions in when nothing else is asked for: the
+// application's UI font at a size that fits "Through" on a 50-pixel key.
+QFont DrawingFont();

@@ -1,0 +1,350 @@
+#include "panel/CStFunView.h"
+
+#include <QImage>
+#include <QLineEdit>
+#include <QPainter>
+
+#include "controls/CGradientButton.h"
+#include "controls/CTextLabel.h"
+#include "controls/DrawingFont.h"
+#include "platform/qt/ControlId.h"
+#include "platform/qt/WindowTimers.h"
+
+namespace {
+
+const QColor kBackground(80, 133, 175);
+
+struct FunctionKey {
+    int id;
+    const char* caption;
+    bool shown;
+};
+
+// In id order; the shown ones stand in this order from x = 60 on.
+constexpr FunctionKey kFunctionKeys[] = {
+    {kKeyAV, "AV", true},
+    {kKeyV, "V", false},
+    {kKeyA, "A", false},
+    {kKeyAll, "All", true},
+    {kKeyThrough, "Through", true},
+    {kKeyBack, "<-", true},
+    {kKeyUndo, "Undo", true},
+    {kKeyDemo, "Demo", false},
+    {kKeySave, "Save", true},
+    {kKeyRecall, "Recall", true},
+    {kKeyClear, "Clear", true},
+    {kKeyLock, "Lock", true},
+    {kKeyUnlock, "Unlock", true},
+};
+
+// Function keys: 50 x 30 at y = 5, the k-th shown one (k = 1..10) at x = 5 + 55 k.
+constexpr int kFunctionKeyWidth = 50;
+constexpr int kFunctionKeyHeight = 30;
+constexpr int kFunctionKeyTop = 5;
+constexpr int kFunctionKeyStep = 55;
+constexpr int kFunctionKeyLeft = 5;
+
+// Grid: columns 40 apart from x = 30, rows 25 apart from y = 50; headers, labels and the
+// corner 30 x 20, crosspoints 25 x 20.
+constexpr int kGridLeft = 30;
+constexpr int kGridTop = 50;
+constexpr int kGridColumnStep = 40;
+constexpr int kGridRowStep = 25;
+constexpr int kGridWideKey = 30;
+constexpr int kMatrixKeyWidth = 25;
+constexpr int kMatrixKeyHeight = 20;
+
+// Two rows: 16 keys to a line, 35 apart from x = 130, lines 40 apart.
+constexpr int kTwoRowKeysPerLine = 16;
+constexpr int kTwoRowLeft = 130;
+constexpr int kTwoRowStep = 35;
+constexpr int kTwoRowLineStep = 40;
+constexpr int kTwoRowInputTop = 50;
+constexpr int kTwoRowOutputTop = 150;
+
+// Captions and number fields, 80 x 25.
+constexpr int kCaptionLeft = 30;
+constexpr int kBoxWidth = 80;
+constexpr int kBoxHeight = 25;
+
+// Keypad: ten digit keys 40 apart from x = 150; the fields and Enter at x = 590.
+constexpr int kKeypadDigits = 10;
+constexpr int kKeypadLeft = 150;
+constexpr int kKeypadStep = 40;
+constexpr int kKeypadInputTop = 80;
+constexpr int kKeypadOutputTop = 160;
+constexpr int kKeypadFieldLeft = 590;
+constexpr int kEnterTop = 200;
+constexpr int kEnterWidth = 50;
+
+}  // namespace
+
+CStFunView::CStFunView(int inputs, int outputs, const QRect& rect, QWidget* parent, int id,
+                       Hooks hooks)
+    : QWidget(parent), m_hooks(std::move(hooks)), m_model(inputs, outputs, *this) {
+    SetControlId(this, id);
+    setGeometry(rect);
+    m_pTimers = new WindowTimers(this, [this](int timerId) { OnTimer(timerId); });
+
+    BuildFunctionKeys();
+    switch (m_model.Layout()) {
+        case PanelLayout::Grid:
+            BuildGrid();
+            break;
+        case PanelLayout::TwoRow:
+            BuildTwoRow();
+            break;
+        case PanelLayout::Keypad:
+            BuildKeypad();
+            break;
+    }
+    if (parent != nullptr && parent->isVisible()) {
+        show();
+    }
+}
+
+CStFunView::~CStFunView() = default;
+
+// ---- building the keys ------------------------------------------------------------------
+
+CGradientButton* CStFunView::AddKey(const QString& caption, const QRect& rect, int id) {
+    auto* key = new CGradientButton(caption, rect, this, id);
+    connect(key, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
+    return key;
+}
+
+void CStFunView::BuildFunctionKeys() {
+    int shown = 0;
+    for (const FunctionKey& f : kFunctionKeys) {
+        QRect place(0, 0, kFunctionKeyWidth, kFunctionKeyHeight);
+        if (f.shown) {
+            ++shown;
+            place.moveTo(kFunctionKeyLeft + kFunctionKeyStep * shown, kFunctionKeyTop);
+        }
+        CGradientButton* key = AddKey(QString::fromLatin1(f.caption), place, f.id);
+        if (!f.shown) {
+            key->setEnabled(false);
+            key->setHidden(true);
+        }
+        m_functionKeys[static_cast<std::size_t>(f.id - kFirstFunctionKey)] = key;
+    }
+}
+
+void CStFunView::BuildGrid() {
+    const int n = m_model.InputCount();
+    const int m = m_model.OutputCount();
+    m_matrixRows.assign(static_cast<std::size_t>(m + 1), {});
+    for (int o = 0; o <= m; ++o) {
+        auto& row = m_matrixRows[static_cast<std::size_t>(o)];
+        row.reserve(static_cast<std::size_t>(n + 1));
+        for (int i = 0; i <= n; ++i) {
+            QString caption;
+            int width = kMatrixKeyWidth;
+            if (o == 0 && i == 0) {
+                caption = QStringLiteral("O\\I");
+                width = kGridWideKey;
+            } else if (o == 0) {
+                caption = QString::number(i);
+                width = kGridWideKey;
+            } else if (i == 0) {
+                caption = QString::number(o);
+                width = kGridWideKey;
+            }
+            const QRect place(kGridColumnStep * i + kGridLeft, kGridRowStep * o + kGridTop, width,
+                              kMatrixKeyHeight);
+            row.push_back(AddKey(caption, place, m_model.GridKey(o, i)));
+        }
+    }
+}
+
+void CStFunView::BuildTwoRow() {
+    const int n = m_model.InputCount();
+    const int m = m_model.OutputCount();
+    m_pInputCaption = new CTextLabel(QStringLiteral("Inputs:"), Qt::AlignRight,
+                                     QRect(kCaptionLeft, kTwoRowInputTop, kBoxWidth, kBoxHeight),
+                                     this, kInputCaptionId);
+    m_pOutputCaption = new CTextLabel(QStringLiteral("Outputs:"), Qt::AlignRight,
+                                      QRect(kCaptionLeft, kTwoRowOutputTop, kBoxWidth, kBoxHeight),
+                                      this, kOutputCaptionId);
+    const auto place = [](int j, int top) {
+        return QRect(kTwoRowLeft + kTwoRowStep * ((j - 1) % kTwoRowKeysPerLine),
+                     top + kTwoRowLineStep * ((j - 1) / kTwoRowKeysPerLine), kMatrixKeyWidth,
+                     kMatrixKeyHeight);
+    };
+    m_matrixRows.assign(2, {});
+    for (int j = 1; j <= n; ++j) {
+        m_matrixRows[0].push_back(
+            AddKey(QString::number(j), place(j, kTwoRowInputTop), m_model.InputKey(j)));
+    }
+    for (int j = 1; j <= m; ++j) {
+        m_matrixRows[1].push_back(
+            AddKey(QString::number(j), place(j, kTwoRowOutputTop), m_model.OutputKey(j)));
+    }
+}
+
+void CStFunView::BuildKeypad() {
+    m_pInputCaption = new CTextLabel(QStringLiteral("Inputs:"), Qt::AlignRight,
+                                     QRect(kCaptionLeft, kKeypadInputTop, kBoxWidth, kBoxHeight),
+                                     this, kInputCaptionId);
+    m_pOutputCaption = new CTextLabel(QStringLiteral("Outputs:"), Qt::AlignRight,
+                                      QRect(kCaptionLeft, kKeypadOutputTop, kBoxWidth, kBoxHeight),
+                                      this, kOutputCaptionId);
+    const auto makeField = [this](int top, int id) {
+        auto* field = new QLineEdit(this);
+        SetControlId(field, id);
+        // Only the digit keys and the model write the numbers.
+        field->setReadOnly(true);
+        field->setGeometry(kKeypadFieldLeft, top, kBoxWidth, kBoxHeight);
+        return field;
+    };
+    m_pInputField = makeField(kKeypadInputTop, kInputFieldId);
+    m_pOutputField = makeField(kKeypadOutputTop, kOutputFieldId);
+
+    m_matrixRows.assign(2, {});
+    for (int row = 0; row < 2; ++row) {
+        const int top = row == 0 ? kKeypadInputTop : kKeypadOutputTop;
+        const int firstId = row == 0 ? kFirstMatrixKey : kKeypadOutputDigitBase;
+        for (int k = 0; k < kKeypadDigits; ++k) {
+            const QRect place(kKeypadLeft + kKeypadStep * k, top, kMatrixKeyWidth,
+                              kMatrixKeyHeight);
+            m_matrixRows[static_cast<std::size_t>(row)].push_back(
+                AddKey(QString::number((k + 1) % kKeypadDigits), place, firstId + k));
+        }
+    }
+    m_pEnterKey =
+        AddKey(QStringLiteral("Enter"),
+               QRect(kKeypadFieldLeft, kEnterTop, kEnterWidth, kMatrixKeyHeight), kKeyEnter);
+}
+
+// ---- finding keys ------------------------------------------------------------------------
+
+CGradientButton* CStFunView::Key(int id) const {
+    if (id >= kFirstFunctionKey && id <= kLastFunctionKey) {
+        return m_functionKeys[static_cast<std::size_t>(id - kFirstFunctionKey)];
+    }
+    if (id == kKeyEnter) {
+        return m_pEnterKey;
+    }
+    if (id < kFirstMatrixKey || id > kLastMatrixKey) {
+        return nullptr;
+    }
+    // Matrix keys are numbered from the first one, row after row, in creation order.
+    int index = id - kFirstMatrixKey;
+    for (const auto& row : m_matrixRows) {
+        if (index < static_cast<int>(row.size())) {
+            return row[static_cast<std::size_t>(index)];
+        }
+        index -= static_cast<int>(row.size());
+    }
+    return nullptr;
+}
+
+QLineEdit* CStFunView::NumberFieldEdit(NumberField field) const {
+    return field == NumberField::Input ? m_pInputField : m_pOutputField;
+}
+
+// ---- input from the keys and timers ------------------------------------------------------
+
+void CStFunView::OnCommand(int id) {
+    if (id == kKeyEnter) {
+        m_model.OnEnter();
+    } else if (id >= kFirstFunctionKey && id <= kLastFunctionKey) {
+        m_model.OnFunctionKey(id);
+    } else if (id >= kFirstMatrixKey && id <= kLastMatrixKey) {
+        m_model.OnMatrixKey(id);
+    }
+}
+
+void CStFunView::OnTimer(int id) {
+    // All three are one-shot.
+    m_pTimers->Stop(id);
+    if (id == kTimerHighlight) {
+        m_model.OnHighlightTimeout();
+    } else if (id == kTimerAllThroughMark || id == kTimerRouteMark) {
+        m_model.OnMarkTimeout();
+    }
+}
+
+void CStFunView::ShowReply(std::string_view text) {
+    m_model.ShowReply(text);
+}
+
+void CStFunView::FeedReply(std::string_view text) {
+    m_model.FeedReply(text);
+}
+
+void CStFunView::ClearReplyBuffer() {
+    m_model.ClearReplyBuffer();
+}
+
+// ---- painting ----------------------------------------------------------------------------
+
+void CStFunView::paintEvent(QPaintEvent* /*event*/) {
+    const qreal ratio = devicePixelRatioF();
+    QImage image(size() * ratio, QImage::Format_RGB32);
+    image.setDevicePixelRatio(ratio);
+    image.fill(kBackground);
+    QPainter(this).drawImage(0, 0, image);
+}
+
+// ---- the model's effects -----------------------------------------------------------------
+
+void CStFunView::LightKey(int key, bool on) {
+    if (CGradientButton* button = Key(key)) {
+        button->SetLit(on);
+    }
+}
+
+void CStFunView::MarkKey(int key, bool on, int mark) {
+    if (CGradientButton* button = Key(key)) {
+        button->SetLitStyle(on, mark);
+    }
+}
+
+int CStFunView::KeyMark(int key) const {
+    const CGradientButton* button = Key(key);
+    return button != nullptr ? button->GetLitStyle() : kMarkPlain;
+}
+
+void CStFunView::SetFieldText(NumberField field, const std::string& text) {
+    if (QLineEdit* edit = NumberFieldEdit(field)) {
+        edit->setText(QString::fromStdString(text));
+    }
+}
+
+std::string CStFunView::FieldText(NumberField field) const {
+    const QLineEdit* edit = NumberFieldEdit(field);
+    return edit != nullptr ? edit->text().toStdString() : std::string();
+}
+
+void CStFunView::FocusField(NumberField field) {
+    if (QLineEdit* edit = NumberFieldEdit(field)) {
+        edit->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void CStFunView::ReplaceReplyText(const std::string& text) {
+    if (m_hooks.replaceReplyText) {
+        m_hooks.replaceReplyText(text);
+    }
+}
+
+void CStFunView::AppendReplyText(std::string_view text) {
+    if (m_hooks.appendReplyText) {
+        m_hooks.appendReplyText(text);
+    }
+}
+
+void CStFunView::StartTimer(int id, int ms) {
+    m_pTimers->Start(id, ms);
+}
+
+void CStFunView::StopTimer(int id) {
+    m_pTimers->Stop(id);
+}
+
+void CStFunView::SendToDevice(const std::string& text, int route, int flag) {
+    if (m_hooks.send) {
+        m_hooks.send(text, route, flag);
+    }
+}
