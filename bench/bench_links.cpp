@@ -1,0 +1,197 @@
+// The send path on loopback TCP against a bare send of the same bytes, and on a pseudo-terminal
+// the time from a reply's last byte to its hand-over by the serial reader thread.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "link/CNetClient.h"
+#include "link/CSendPath.h"
+#include "link/CSerialPort.h"
+#include "link/ConnectThread.h"
+#include "panel/CommandSet.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Loopback {
+    int listener = -1;
+    int peer = -1;
+    std::uint16_t port = 0;
+
+    Loopback() {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&a), len);
+        ::listen(listener, 1);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    void Accept() { peer = ::accept(listener, nullptr, nullptr); }
+    ~Loopback() {
+        ::close(peer);
+        ::close(listener);
+    }
+};
+
+// Reads exactly n bytes: the peer has them all.
+void ReadAll(int fd, std::size_t n) {
+    char buffer[64];
+    while (n > 0) {
+        const ssize_t got = ::recv(fd, buffer, std::min(n, sizeof buffer), 0);
+        if (got <= 0) {
+            std::abort();
+        }
+        n -= static_cast<std::size_t>(got);
+    }
+}
+
+void BM_SendToDeviceTcp(benchmark::State& state) {
+    Loopback loop;
+    CNetClient net;
+    net.Create();
+    ConnectThread connect;
+    connect.Start({{127, 0, 0, 1}, loop.port, &net, net.SocketToken()}, {});
+    loop.Accept();
+    connect.Stop();
+    CSerialPort serial;
+    CSendPath path(net, serial, [] { return LinkMode::Network; });
+    const DeviceCommand command = RouteCommand('B', 3, 5);
+    for (auto _ : state) {
+        path.SendToDevice(command.text, command.route, command.flag);
+        ReadAll(loop.peer, 4);
+    }
+}
+
+void BM_RawSendTcp(benchmark::State& state) {
+    Loopback loop;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(loop.port);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    loop.Accept();
+    for (auto _ : state) {
+        ::send(fd, "3B5.", 4, MSG_NOSIGNAL);
+        ReadAll(loop.peer, 4);
+    }
+    ::close(fd);
+}
+
+// From the reply's last byte written on the device side to the hand-over through the reader.
+void BM_SerialReplyLatency(benchmark::State& state) {
+    char dir[] = "/tmp/mp-bench-XXXXXX";
+    ::mkdtemp(dir);
+    ::setenv("MATRIXPANEL_SYSDIR", dir, 1);
+    int master = -1;
+    int slave = -1;
+    char name[256];
+    ::openpty(&master, &slave, name, nullptr, nullptr);
+    struct termios tio {};
+    ::tcgetattr(slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave, TCSANOW, &tio);
+    std::filesystem::create_symlink(name, std::string(dir) + "/COM1");
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool delivered = false;
+    Clock::time_point at;
+    CSerialPort port;
+    port.SetReceivers({[&](std::string_view) {
+                           std::lock_guard lock(mutex);
+                           at = Clock::now();
+                           delivered = true;
+                           cv.notify_all();
+                       },
+                       {}});
+    port.OpenByName("Com1");
+    std::mt19937 random(7);
+    std::vector<double> samples;
+    for (auto _ : state) {
+        state.PauseTiming();
+        // Replies come at any moment of the reader's cycle.
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 250));
+        state.ResumeTiming();
+        const Clock::time_point written = Clock::now();
+        if (::write(master, "AV:1->2\r\n", 9) != 9) {
+            std::abort();
+        }
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return delivered; });
+        delivered = false;
+        samples.push_back(std::chrono::duration<double, std::milli>(at - written).count());
+    }
+    port.Close();
+    std::sort(samples.begin(), samples.end());
+    auto percentile = [&](double p) {
+        return samples[std::min(samples.size() - 1,
+                                static_cast<std::size_t>(p * static_cast<double>(samples.size())))];
+    };
+    state.counters["median_ms"] = percentile(0.5);
+    state.counters["p99_ms"] = percentile(0.99);
+    state.counters["max_ms"] = samples.back();
+    ::close(master);
+    ::close(slave);
+    std::filesystem::remove_all(dir);
+    ::unsetenv("MATRIXPANEL_SYSDIR");
+}
+
+BENCHMARK(BM_SendToDeviceTcp)->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(BM_RawSendTcp)->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SerialReplyLatency)->Iterations(80)->Unit(benchmark::kMillisecond);
+
+// Prints the send path's median as a multiple of the bare send's median.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.aggregate_name == "median") {
+                m_medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+            }
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const double raw = m_medians["BM_RawSendTcp"];
+        const double path = m_medians["BM_SendToDeviceTcp"];
+        if (raw > 0 && path > 0) {
+            std::printf("SendToDevice / raw send, median: %.3f (goal <= 1.2)\n", path / raw);
+        }
+    }
+
+  private:
+    std::map<std::string, double> m_medians;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

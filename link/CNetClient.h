@@ -1,0 +1,74 @@
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string_view>
+
+// The TCP client of the network link. The socket is shared by the UI thread (Create, Send,
+// Close) and the connect and receive threads; those threads name the socket they were started
+// for by its token, so a socket that was closed, or replaced by a newer one, is never used by
+// them. A descriptor is closed exactly once, and only when no call on any thread is still
+// using it: Close shuts the socket down at once (which wakes a blocked connect or receive) and
+// the last user closes it.
+class CNetClient {
+  public:
+    using Token = std::uint64_t;  // names one socket of this client; 0 = none
+    static constexpr int kNoSocket = -1;
+
+    CNetClient() = default;
+    virtual ~CNetClient();
+    CNetClient(const CNetClient&) = delete;
+    CNetClient& operator=(const CNetClient&) = delete;
+
+    // Starts the sockets library and makes a new IPv4 socket of the type. A socket still held
+    // (one whose connect failed) is closed first.
+    bool Create(int type = SOCK_STREAM);
+    // Keeps the route, appends the terminator that route and flag select, sends in one call.
+    // Anything short of all bytes shows "Send failure!".
+    void Send(std::string_view text, int route, int flag);
+    // The network module's baud command for a position of its five-entry table.
+    bool SetModuleBaud(int index);
+    // The module's other line commands, sent like the baud command.
+    bool SetModuleParity(int position);
+    bool SetModuleDataBits(int position);
+    bool SetModuleStopBits(int position);
+    // Closes the socket and ends this use of the sockets library; nothing when there is none.
+    void Close();
+
+    bool HasSocket() const;
+    Token SocketToken() const;
+    int ReplyRoute() const { return m_nReplyRoute.load(); }
+    // The window the message boxes belong to (opaque here).
+    void SetOwner(const void* owner) { m_pOwner = owner; }
+
+    // For the connect and receive threads, each with the socket it was started for.
+    // Connect returns 0 or the error code; Receive returns what recv returns (-1 with EBADF when
+    // the socket is gone).
+    int Connect(Token token, const sockaddr_in& address);
+    long Receive(Token token, char* buffer, std::size_t size);
+    // Shuts the socket down if it is still current: a blocked connect or receive returns.
+    void Interrupt(Token token);
+    // Close, but only while token still names the current socket.
+    void CloseIf(Token token);
+
+  private:
+    int Acquire(Token token);
+    void Release(int fd);
+    void CloseLocked();
+
+    mutable std::mutex m_mutex;
+    int m_hSocket = kNoSocket;
+    Token m_nToken = 0;
+    Token m_nLastToken = 0;
+    std::map<int, int> m_users;  // descriptor -> calls using it right now
+    std::set<int> m_retired;     // shut down, closed by their last user
+    std::atomic<int> m_nReplyRoute{1};
+    const void* m_pOwner = nullptr;
+};

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "link/CHandOff.h"
+#include "link/ReplyReceivers.h"
+#include "platform/CSerialDevice.h"
+
+// The serial link: one of COM1..COM5, its line settings taken from positions in the terminal
+// view's lists, writes for the send path, and a reader thread that polls the port and hands
+// what arrives to the UI thread, where OnReceived passes it on by the reply route.
+class CSerialPort {
+  public:
+    static constexpr std::size_t kChunk = 1024;
+    enum class PortState { Closed, FailedOpen, Open };
+
+    CSerialPort();
+    // Stops the reader and closes the port: no thread outlives the driver.
+    virtual ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // The UI side: how to reach the UI thread, and the two receivers of replies.
+    void SetUiPost(UiPost post);
+    void SetReceivers(ReplyReceivers receivers);
+
+    // Opens COMn (n outside 1..5 names COM1) at 300 8N1 and starts the reader. A port already
+    // open is closed first.
+    bool Open(int port);
+    // "Com1".."Com5" exactly (anything else is port 1), then 9600.
+    bool OpenByName(std::string_view name);
+    // Whether COMn can be opened and closed again. Uses a handle of its own, so an open port
+    // of this driver is left as it is (and probes as taken).
+    bool Probe(int port);
+    // Purges, stops the reader, closes. False when no port was open.
+    bool Close();
+
+    bool Configure(int ratePos, int parityPos, int dataBitsPos, int stopBitsPos);
+    bool SetBaud(int position);
+    bool SetParity(int position);
+    bool SetDataBits(int position);
+    bool SetStopBits(int position);
+    bool ApplyLineSettings();
+
+    bool WriteCommand(std::string_view text, int route, int flag);
+    bool WriteRaw(std::string_view text);
+    bool WriteBytes(std::string_view bytes);
+
+    // UI thread: the reader's hand-off, routed by the reply route.
+    void OnReceived(std::string_view text);
+
+    PortState State() const { return m_state; }
+    int ReplyRoute() const { return m_nReplyRoute.load(); }
+    // The stored settings (not necessarily applied).
+    SerialLine StoredLine() const;
+
+    static unsigned RateAt(int position);
+    static std::uint8_t ParityAt(int position);
+    static std::uint8_t DataBitsAt(int position);
+    static std::uint8_t StopBitsAt(int position);
+
+  private:
+    void ReaderThread();
+    void StartReader();
+    void StopReader();
+
+    CSerialDevice m_device;
+    PortState m_state = PortState::Closed;
+    std::thread m_hReader;
+    std::atomic<bool> m_bStopReader{false};
+    CHandOff<std::string> m_handOff;
+    ReplyReceivers m_receivers;
+
+    unsigned m_dwRate = 9600;
+    std::uint8_t m_byParity = 0;
+    std::uint8_t m_byDataBits = 8;
+    std::uint8_t m_byStopBits = 0;
+    std::atomic<int> m_nReplyRoute{1};
+};

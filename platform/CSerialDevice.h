@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// Line settings in the codes the serial driver keeps: parity 0 none, 1 odd, 2 even, 3 mark,
+// 4 space; stop bits 0 one, 1 one and a half, 2 two.
+struct SerialLine {
+    unsigned rate = 9600;
+    std::uint8_t parity = 0;
+    std::uint8_t dataBits = 8;
+    std::uint8_t stopBits = 0;
+
+    bool operator==(const SerialLine&) const = default;
+};
+
+// Time-outs in milliseconds. A read returns when the requested count has arrived, when
+// `readInterval` has passed since the last byte of a burst, or when the total
+// (readTotalPerByte * count + readTotalConst) has passed. A write that has not finished within
+// its total ends with what was taken by then. Zero means no such limit.
+struct SerialTimeouts {
+    int readInterval = 0;
+    int readTotalPerByte = 0;
+    int readTotalConst = 0;
+    int writeTotalPerByte = 0;
+    int writeTotalConst = 0;
+};
+
+enum SerialPurge : unsigned {
+    kPurgeTxAbort = 1,
+    kPurgeRxAbort = 2,
+    kPurgeTxClear = 4,
+    kPurgeRxClear = 8,
+};
+
+// One tty opened exclusively and driven with poll, so that time-outs behave like a serial
+// driver's and a pending read can be woken from another thread. Reads run on one thread while
+// writes, settings and purges run on another; the descriptor is closed only by Close, which
+// the owner calls once no reader uses the device any more.
+class CSerialDevice {
+  public:
+    CSerialDevice();
+    ~CSerialDevice();
+    CSerialDevice(const CSerialDevice&) = delete;
+    CSerialDevice& operator=(const CSerialDevice&) = delete;
+
+    // Opens an existing tty for reading and writing and locks it against every other open
+    // (flock, which also holds against root, then TIOCEXCL). The line is put in raw mode: no
+    // echo, no line editing, no character translation.
+    bool Open(const std::string& path);
+    bool IsOpen() const { return m_fd >= 0; }
+    // Releases the exclusivity and closes. False when nothing was open or close failed.
+    bool Close();
+
+    bool GetLine(SerialLine& line) const;
+    // Applies the settings and reads them back; false unless the tty took all of them
+    // (4 data bits and 1.5 stop bits never, a pseudo-terminal only 8 bits without parity).
+    bool SetLine(const SerialLine& line);
+    // The tty layer sizes its own queues; accepted for an open device.
+    bool SetQueueSizes(std::size_t input, std::size_t output);
+    bool SetTimeouts(const SerialTimeouts& timeouts);
+    bool Purge(unsigned flags);
+    // Errors are reported by each call on a tty; there is no sticky state to clear.
+    bool ClearErrors();
+
+    // Reads up to size bytes under the read time-outs; returns the count (0 on time-out).
+    // A Wake (or a purge that aborts reads) makes it return at once with what it has.
+    std::size_t Read(char* buffer, std::size_t size);
+    // Writes under the write time-out. Returns the bytes taken, or -1 when the write failed
+    // outright; *waited tells whether the tty could not take everything at once.
+    long Write(const char* data, std::size_t size, bool* waited);
+
+    // Wakes a pending Read, or the next one if none is pending.
+    void Wake();
+    // Waits up to ms for a Wake; true when woken.
+    bool WaitForWake(int ms);
+
+  private:
+    bool DrainWake();
+    SerialTimeouts Timeouts() const;
+
+    int m_fd = -1;
+    int m_wakeFd = -1;
+    mutable std::mutex m_mutex;  // guards m_timeouts, read by the reader thread
+    SerialTimeouts m_timeouts;
+};

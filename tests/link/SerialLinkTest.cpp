@@ -1,0 +1,148 @@
+// The serial link on pseudo-terminals linked as <sysdir>/COMn; no real device is touched.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include "LinkTestSupport.h"
+#include "link/CSerialPort.h"
+#include "platform/SerialSpeed2.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct TtyLine {
+    unsigned rate = 0;
+    tcflag_t size = 0;
+    bool parity = true;
+    bool twoStop = true;
+};
+
+TtyLine LineOf(int fd) {
+    struct termios tio {};
+    tcgetattr(fd, &tio);
+    TtyLine line;
+    GetSpeed2(fd, line.rate);
+    line.size = tio.c_cflag & CSIZE;
+    line.parity = (tio.c_cflag & PARENB) != 0;
+    line.twoStop = (tio.c_cflag & CSTOPB) != 0;
+    return line;
+}
+
+class SerialLinkTest : public ::testing::Test {
+  protected:
+    ScopedSysDir m_sysDir;
+    PtyPort m_com1{m_sysDir.Path(), 1};
+    PtyPort m_com3{m_sysDir.Path(), 3};
+    CSerialPort m_port;
+    TextSink m_terminal, m_panel;
+
+    void SetUp() override { m_port.SetReceivers({m_terminal.Receiver(), m_panel.Receiver()}); }
+};
+
+}  // namespace
+
+TEST_F(SerialLinkTest, OpenSetsThreeHundredEightNoneOne) {
+    ASSERT_TRUE(m_port.Open(3));
+    const TtyLine line = LineOf(m_com3.SlaveFd());
+    EXPECT_EQ(line.rate, 300u);
+    EXPECT_EQ(line.size, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(line.parity);
+    EXPECT_FALSE(line.twoStop);
+}
+
+TEST_F(SerialLinkTest, OpenByNameTakesExactNamesAndRunsAt9600) {
+    ASSERT_TRUE(m_port.OpenByName("Com3"));
+    EXPECT_EQ(LineOf(m_com3.SlaveFd()).rate, 9600u);
+    EXPECT_FALSE(m_port.Probe(3));
+
+    ASSERT_TRUE(m_port.OpenByName("COM3"));  // not a list entry: port 1
+    EXPECT_FALSE(m_port.Probe(1));
+    EXPECT_TRUE(m_port.Probe(3)) << "opening another port released the first";
+    EXPECT_EQ(LineOf(m_com1.SlaveFd()).rate, 9600u);
+}
+
+TEST_F(SerialLinkTest, ProbeSeesPortsThisProgramHoldsAndMissingOnes) {
+    EXPECT_TRUE(m_port.Probe(1));
+    EXPECT_FALSE(m_port.Probe(2)) << "no COM2 link in the system directory";
+    ASSERT_TRUE(m_port.Open(1));
+    CSerialPort other;
+    EXPECT_FALSE(other.Probe(1)) << "held open here, whoever runs the test (root included)";
+    EXPECT_FALSE(other.Open(1));
+    EXPECT_EQ(other.State(), CSerialPort::PortState::FailedOpen);
+    EXPECT_FALSE(other.Close());
+    EXPECT_TRUE(m_port.Close());
+    EXPECT_TRUE(other.Probe(1));
+}
+
+TEST_F(SerialLinkTest, WithoutAPortCloseAndSettersFailButSettingsAreKept) {
+    EXPECT_FALSE(m_port.Close());
+    EXPECT_FALSE(m_port.SetBaud(14));
+    EXPECT_EQ(m_port.StoredLine().rate, 256000u);
+    EXPECT_FALSE(m_port.WriteBytes("x"));
+    EXPECT_TRUE(m_port.WriteCommand("x", 2, 0)) << "the send path learns nothing";
+}
+
+TEST_F(SerialLinkTest, RatesOutsideTheClassicTableAndRejectedFormats) {
+    ASSERT_TRUE(m_port.Open(1));
+    struct Case {
+        int position;
+        unsigned rate;
+    };
+    for (const Case c : {Case{14, 256000}, Case{13, 128000}, Case{7, 14400}, Case{10, 56000},
+                         Case{0, 110}, Case{20, 9600}, Case{6, 9600}}) {
+        EXPECT_TRUE(m_port.SetBaud(c.position)) << c.position;
+        EXPECT_EQ(LineOf(m_com1.SlaveFd()).rate, c.rate) << c.position;
+    }
+    EXPECT_FALSE(m_port.SetDataBits(0)) << "no 4-bit characters on a tty";
+    EXPECT_TRUE(m_port.SetDataBits(4));
+    EXPECT_FALSE(m_port.SetStopBits(1)) << "no 1.5 stop bits on a tty";
+    const SerialLine stored = m_port.StoredLine();
+    EXPECT_EQ(stored.rate, 9600u);
+    EXPECT_EQ(stored.stopBits, 1);
+}
+
+TEST_F(SerialLinkTest, WritesPutExactBytesAndKeepTheRoute) {
+    ASSERT_TRUE(m_port.Open(1));
+    m_port.WriteCommand("Undo", 2, 0);
+    EXPECT_EQ(m_com1.Read(5, 300ms), "Undo.");
+    EXPECT_EQ(m_port.ReplyRoute(), 2);
+    m_port.WriteRaw("abc");
+    EXPECT_EQ(m_com1.Read(3, 300ms), "abc");
+    EXPECT_EQ(m_port.ReplyRoute(), 1);
+}
+
+TEST_F(SerialLinkTest, ReaderRoutesRepliesByTheLastWrite) {
+    ASSERT_TRUE(m_port.Open(1));
+    m_port.WriteCommand("3V5", 2, 0);
+    m_com1.Read(4, 200ms);
+    m_com1.Write("V:3->5\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return m_panel.Joined() == "V:3->5\r\n"; }));
+    m_port.WriteRaw("ping");
+    m_com1.Read(4, 200ms);
+    m_com1.Write("pong\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return m_terminal.Joined() == "pong\r\n"; }));
+    EXPECT_EQ(m_panel.Count(), 1u);
+}
+
+TEST_F(SerialLinkTest, ReaderHandsOverWholeChunksCutAtAZeroByte) {
+    ASSERT_TRUE(m_port.OpenByName("Com1"));
+    const std::string full(CSerialPort::kChunk, 'y');
+    m_com1.Write(full);
+    ASSERT_TRUE(WaitUntil([&] { return m_terminal.Count() == 1; }));
+    EXPECT_EQ(m_terminal.Items()[0].size(), full.size());
+    m_com1.Write(std::string("A:1->2\r\n\0rest", 13));
+    ASSERT_TRUE(WaitUntil([&] { return m_terminal.Count() == 2; }));
+    EXPECT_EQ(m_terminal.Items()[1], "A:1->2\r\n");
+}
+
+TEST_F(SerialLinkTest, CloseWithAHandOffInFlightNeitherHangsNorDelivers) {
+    FakeUiQueue ui;
+    m_port.SetUiPost(ui.Post());
+    ASSERT_TRUE(m_port.Open(1));
+    m_com1.Write("AV:1->1\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return ui.Pending() == 1; }));
+    EXPECT_TRUE(m_port.Close());
+    ui.RunAll();
+    EXPECT_EQ(m_terminal.Count(), 0u);
+    EXPECT_TRUE(m_port.Probe(1));
+}

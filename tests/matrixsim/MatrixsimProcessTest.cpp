@@ -1,0 +1,147 @@
+// matrixsim as a process: the panel's links against it on TCP and on its pseudo-terminal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "../link/LinkTestSupport.h"
+#include "link/CNetClient.h"
+#include "link/CSerialPort.h"
+#include "link/ConnectThread.h"
+#include "link/ReceiveThread.h"
+
+extern char** environ;
+
+namespace {
+
+class SimProcess {
+  public:
+    explicit SimProcess(std::vector<std::string> args) {
+        args.insert(args.begin(), MATRIXSIM_PATH);
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        int out[2];
+        if (::pipe(out) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            throw std::runtime_error("spawn");
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        m_out = ::fdopen(out[0], "r");
+    }
+    ~SimProcess() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            Wait();
+        }
+        std::fclose(m_out);
+    }
+    // The next line it prints, without its line end; empty at its end.
+    std::string Line() {
+        char line[512];
+        if (std::fgets(line, sizeof line, m_out) == nullptr) {
+            return {};
+        }
+        std::string text(line);
+        while (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return text;
+    }
+    std::uint16_t Port() {
+        for (std::string line = Line(); !line.empty(); line = Line()) {
+            const auto at = line.find("127.0.0.1:");
+            if (at != std::string::npos) {
+                return static_cast<std::uint16_t>(std::stoi(line.substr(at + 10)));
+            }
+        }
+        return 0;
+    }
+    int Wait() {
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    void Signal(int sig) { ::kill(m_pid, sig); }
+
+  private:
+    pid_t m_pid = -1;
+    std::FILE* m_out = nullptr;
+};
+
+}  // namespace
+
+TEST(MatrixsimProcessTest, AnswersTheNetworkLinkWithRouteLines) {
+    SimProcess sim({"--port", "0", "--inputs", "4", "--outputs", "4"});
+    const std::uint16_t port = sim.Port();
+    ASSERT_NE(port, 0);
+    CNetClient client;
+    ASSERT_TRUE(client.Create());
+    TextSink results, panel;
+    ConnectThread connect;
+    connect.Start({{127, 0, 0, 1}, port, &client, client.SocketToken()},
+                  [&](int r) { results.Receiver()(std::to_string(r)); });
+    ASSERT_TRUE(WaitUntil([&] { return results.Count() == 1; }));
+    ASSERT_EQ(results.Items()[0], "0");
+    ReceiveThread receiver;
+    receiver.Start(client, panel.Receiver());
+    client.Send("1B2", 2, 0);
+    ASSERT_TRUE(WaitUntil([&] { return panel.Joined() == "AV:1->2\r\n"; }));
+    client.SetModuleBaud(1);
+    ASSERT_TRUE(WaitUntil([&] { return panel.Joined() == "AV:1->2\r\nOK\r\n"; }));
+    receiver.Stop();
+    client.Close();
+
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+}
+
+TEST(MatrixsimProcessTest, ServesTheSerialLinkOnItsPseudoTerminal) {
+    ScopedSysDir sys;
+    const std::string link = sys.Path() + "/COM2";
+    SimProcess sim({"--port", "0", "--pty", link});
+    ASSERT_NE(sim.Port(), 0);
+    CSerialPort port;
+    TextSink terminal, panel;
+    port.SetReceivers({terminal.Receiver(), panel.Receiver()});
+    ASSERT_TRUE(port.OpenByName("Com2"));
+    port.WriteCommand("3V5", 2, 0);
+    ASSERT_TRUE(WaitUntil([&] { return panel.Joined() == "V:3->5\r\n"; }));
+    port.WriteCommand("/^Version", 1, 1);
+    ASSERT_TRUE(WaitUntil([&] { return terminal.Joined() == "Version: matrixsim 1.0\r\n"; }));
+    EXPECT_TRUE(port.Close());
+
+    sim.Signal(SIGINT);
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(link)) << "the link goes with the simulator";
+}
+
+TEST(MatrixsimProcessTest, RefusesABusyPortAndBadArguments) {
+    TcpPeer busy;
+    SimProcess taken({"--port", std::to_string(busy.Port())});
+    EXPECT_NE(taken.Line().find("is in use"), std::string::npos);
+    EXPECT_EQ(taken.Wait(), 1);
+
+    SimProcess bad({"--outputs", "0"});
+    EXPECT_NE(bad.Line().find("--outputs"), std::string::npos);
+    EXPECT_EQ(bad.Wait(), 2);
+
+    SimProcess help({"--help"});
+    EXPECT_NE(help.Line().find("Usage: matrixsim"), std::string::npos);
+    EXPECT_EQ(help.Wait(), 0);
+}
