@@ -1,5 +1,8 @@
 #include "link/CNetClient.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,8 +37,25 @@ const char* Pick(const char* const (&table)[N], int index, int fallback) {
 
 }  // namespace
 
+CNetClient::CNetClient() : m_hWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
 CNetClient::~CNetClient() {
     Close();
+    if (m_hWake >= 0) {
+        ::close(m_hWake);
+    }
+}
+
+void CNetClient::WakeConnect() {
+    if (m_hWake >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_hWake, &one, sizeof one);
+    }
+}
+
+bool CNetClient::ConnectAbandoned(Token token) const {
+    std::lock_guard lock(m_mutex);
+    return token != m_nToken || token == m_nInterrupted;
 }
 
 bool CNetClient::Create(int type) {
@@ -111,6 +131,7 @@ void CNetClient::CloseLocked() {
     m_hSocket = kNoSocket;
     m_nToken = 0;
     ::shutdown(fd, SHUT_RDWR);
+    WakeConnect();
     if (m_users.count(fd) != 0) {
         m_retired.insert(fd);
     } else {
@@ -155,8 +176,40 @@ int CNetClient::Connect(Token token, const sockaddr_in& address) {
     if (fd == kNoSocket) {
         return EBADF;
     }
-    const int result =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    // Neither a shutdown nor a close ends a blocking connect that waits for its handshake, so
+    // the connect runs without blocking and waits in poll beside the wake-up: closing the
+    // socket or abandoning the attempt ends it at once.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int result = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        result = errno;
+    }
+    while (result == EINPROGRESS || result == EINTR) {
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {m_hWake, POLLIN, 0}};
+        if (::poll(fds, m_hWake >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            result = errno;
+            break;
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(m_hWake, &count, sizeof count);
+        }
+        if (ConnectAbandoned(token)) {
+            result = ECANCELED;  // a shut-down socket may even look connected
+            break;
+        }
+        if (fds[0].revents != 0) {
+            socklen_t length = sizeof result;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length) != 0) {
+                result = errno;
+            }
+        }
+    }
+    ::fcntl(fd, F_SETFL, flags);  // sends and receives block as usual
     Release(fd);
     return result;
 }
@@ -180,6 +233,8 @@ long CNetClient::Receive(Token token, char* buffer, std::size_t size) {
 void CNetClient::Interrupt(Token token) {
     std::lock_guard lock(m_mutex);
     if (token != 0 && token == m_nToken) {
+        m_nInterrupted = token;
         ::shutdown(m_hSocket, SHUT_RDWR);
+        WakeConnect();
     }
 }

@@ -22,7 +22,7 @@ class CNetClient {
     using Token = std::uint64_t;  // names one socket of this client; 0 = none
     static constexpr int kNoSocket = -1;
 
-    CNetClient() = default;
+    CNetClient();
     virtual ~CNetClient();
     CNetClient(const CNetClient&) = delete;
     CNetClient& operator=(const CNetClient&) = delete;
@@ -53,7 +53,8 @@ class CNetClient {
     // the socket is gone).
     int Connect(Token token, const sockaddr_in& address);
     long Receive(Token token, char* buffer, std::size_t size);
-    // Shuts the socket down if it is still current: a blocked connect or receive returns.
+    // Shuts the socket down if it is still current: a blocked receive returns, and so does a
+    // connect in progress (which a shutdown alone would leave waiting for its handshake).
     void Interrupt(Token token);
     // Close, but only while token still names the current socket.
     void CloseIf(Token token);
@@ -62,6 +63,8 @@ class CNetClient {
     int Acquire(Token token);
     void Release(int fd);
     void CloseLocked();
+    void WakeConnect();
+    bool ConnectAbandoned(Token token) const;
 
     mutable std::mutex m_mutex;
     int m_hSocket = kNoSocket;
@@ -69,6 +72,8 @@ class CNetClient {
     Token m_nLastToken = 0;
     std::map<int, int> m_users;  // descriptor -> calls using it right now
     std::set<int> m_retired;     // shut down, closed by their last user
+    Token m_nInterrupted = 0;    // the socket whose connect was abandoned
+    int m_hWake = -1;            // eventfd: wakes a connect in progress
     std::atomic<int> m_nReplyRoute{1};
     const void* m_pOwner = nullptr;
 };

@@ -1,7 +1,13 @@
 // The network link against a real loopback listener.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <thread>
 
 #include "LinkTestSupport.h"
 #include "link/CNetClient.h"
@@ -34,7 +40,73 @@ void Connect(CNetClient& client, TcpPeer& peer) {
     ASSERT_EQ(results, std::vector<int>{0});
 }
 
+// A loopback listener that never accepts and whose backlog is full: a connect to it waits for
+// a handshake that does not come.
+class BlackHole {
+  public:
+    BlackHole() {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(m_listener, 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        for (int k = 0; k < 4; ++k) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            m_fillers.push_back(fd);
+        }
+    }
+    ~BlackHole() {
+        for (const int fd : m_fillers) {
+            ::close(fd);
+        }
+        ::close(m_listener);
+    }
+    std::uint16_t Port() const { return m_port; }
+
+  private:
+    int m_listener = -1;
+    std::uint16_t m_port = 0;
+    std::vector<int> m_fillers;
+};
+
 }  // namespace
+
+TEST(ConnectThreadTest, AConnectWaitingForItsHandshakeEndsWhenAbandonedOrClosed) {
+    BlackHole hole;
+    // Abandoned: Stop returns at once and nothing is handed over.
+    {
+        CNetClient client;
+        ASSERT_TRUE(client.Create());
+        TextSink results;
+        ConnectThread connect;
+        connect.Start(LoopbackRequest(client, hole.Port()),
+                      [&](int result) { results.Receiver()(std::to_string(result)); });
+        std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(connect.Running()) << "the connect did not block; the test proves nothing";
+        connect.Stop();
+        EXPECT_FALSE(connect.Running());
+        EXPECT_EQ(results.Count(), 0u);
+    }
+    // Closed under it (the operator chose COM while connecting): the attempt fails at once.
+    {
+        CNetClient client;
+        ASSERT_TRUE(client.Create());
+        TextSink results;
+        ConnectThread connect;
+        connect.Start(LoopbackRequest(client, hole.Port()),
+                      [&](int result) { results.Receiver()(std::to_string(result)); });
+        std::this_thread::sleep_for(100ms);
+        client.Close();
+        ASSERT_TRUE(WaitUntil([&] { return !connect.Running(); }));
+        ASSERT_EQ(results.Count(), 1u);
+        EXPECT_NE(results.Items()[0], "0");
+    }
+}
 
 TEST(ConnectThreadTest, ReportsRefusalOnceWithTheErrorCode) {
     CNetClient client;
