@@ -105,6 +105,7 @@ class CSwitchModel {
     void MarkAllTwoRowKeys(bool on, int mark);
     void ParseReplyLine(std::string_view line);
     void ParseRouteLine(std::string_view line);
+    void ShowRoute(std::string_view kind, int output, int input);
 
     // Small helpers over the effects.
     void Light(int key, bool on);

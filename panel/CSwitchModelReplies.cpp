@@ -143,10 +143,52 @@ LineMarks FindMarks(std::string_view line) {
     return marks;
 }
 
+// The shape nearly every reply line has, "<AV|A|V>:<digits>-><digits>", read in one pass.
+// Such a line holds no "To" and no "OFF", so it reads exactly as the general rules would read
+// it; anything else (blanks, signs, long numbers, other words) takes the general path.
+struct PlainRoute {
+    std::string_view kind;
+    int input = 0;
+    int output = 0;
+};
+
+bool ReadDigits(std::string_view line, std::size_t& pos, int& value) {
+    constexpr std::size_t kMaxDigits = 9;  // always fits an int
+    const std::size_t start = pos;
+    value = 0;
+    while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9' && pos - start < kMaxDigits) {
+        value = value * 10 + (line[pos] - '0');
+        ++pos;
+    }
+    return pos > start && (pos == line.size() || line[pos] < '0' || line[pos] > '9');
+}
+
+bool ReadPlainRoute(std::string_view line, PlainRoute& route) {
+    std::size_t pos = 0;
+    if (line.size() > 3 && line[0] == 'A' && line[1] == 'V' && line[2] == ':') {
+        pos = 3;
+    } else if (line.size() > 2 && (line[0] == 'A' || line[0] == 'V') && line[1] == ':') {
+        pos = 2;
+    } else {
+        return false;
+    }
+    route.kind = line.substr(0, pos - 1);
+    if (!ReadDigits(line, pos, route.input) || line.size() - pos < 3 || line[pos] != '-' ||
+        line[pos + 1] != '>') {
+        return false;
+    }
+    pos += 2;
+    return ReadDigits(line, pos, route.output) && pos == line.size();
+}
+
 }  // namespace
 
 // Route lines: "<kind>:<input>-><output>", "<input> To All", or a line with "->" and "OFF".
 void CSwitchModel::ParseRouteLine(std::string_view line) {
+    if (PlainRoute plain; ReadPlainRoute(line, plain)) {
+        ShowRoute(plain.kind, plain.output, plain.input);
+        return;
+    }
     const LineMarks marks = FindMarks(line);
     if (marks.to != LineMarks::npos) {
         const int input = LeadingInt(line.substr(0, marks.to));
@@ -172,12 +214,16 @@ void CSwitchModel::ParseRouteLine(std::string_view line) {
         return;
     }
     const int input = LeadingInt(line.substr(marks.colon + 1, marks.arrow - marks.colon - 1));
+    ShowRoute(line.substr(0, marks.colon), output, input);
+}
+
+// A route line's numbers are checked here; its signal kind picks the display.
+void CSwitchModel::ShowRoute(std::string_view kind, int output, int input) {
     if (input < 1 || input > m_nInputCount || output < 1 || output > m_nOutputCount) {
         return;
     }
     m_nLastIn = input;
     m_nLastOut = output;
-    const std::string_view kind = line.substr(0, marks.colon);
     if (kind == "AV") {
         ShowRouteBoth(output, input);
     } else if (kind == "A") {
