@@ -48,8 +48,8 @@ const char* const kBaudChanged = "更改波特率成功\r\n";
 const char* const kBaudRefused = "更改波特率失败!\r\n";
 const char* const kIntervalError = "Error! The time should be more than 1 mill-seconds.";
 
-// Whatever is kept after the log has grown past its limit: trimming well below the limit
-// means the copy behind each trim is paid for by a quarter of the limit in new text.
+// What is kept once the log has grown past its limit: trimming well below the limit
+// means each trim (and the widget shown afresh) is paid for by a quarter of it in new text.
 constexpr std::size_t kLogKeep = CAdFunView::kLogLimit / 4 * 3;
 
 // The port list: dropping it down first runs the owner's refresh.
@@ -76,29 +76,16 @@ void FillList(QComboBox* list, const char* const (&entries)[N], int selection) {
     list->setCurrentIndex(selection);
 }
 
-// Text the log shows for received bytes. QTextCursor starts a new block at CR, LF and CR LF,
-// and also at a few special characters; those are shown as replacement characters so that
-// only line ends break lines, the same way CountLineEnds counts them.
-QString Displayable(QString text) {
-    for (QChar& c : text) {
-        const char16_t u = c.unicode();
-        if (u == 0x2029 || u == 0xFDD0 || u == 0xFDD1) {
-            c = QChar(QChar::ReplacementCharacter);
-        }
-    }
-    return text;
+// The widget starts a new line at CR, LF and CR LF, and also at a few special characters;
+// those are shown as replacement characters so that only line ends break lines.
+bool BreaksBlock(char16_t u) {
+    return u == 0x2029 || u == 0xFDD0 || u == 0xFDD1;
 }
 
-// Line ends in text: CR LF counts once, a CR or LF alone once each.
-int CountLineEnds(std::string_view text) {
-    int count = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
-            ++count;
-        }
-    }
-    return count;
-}
+// The widget lays out the whole last line again on every append, so a device that never sends
+// a line end would make each append cost as much as the line so far. Lines longer than this
+// are shown folded; the log's text itself is not changed.
+constexpr int kShownLineMax = 1024;
 
 }  // namespace
 
@@ -439,18 +426,18 @@ void CAdFunView::SyncLogFromWidget() {
     }
     // Written into directly: its line ends are what the widget reports.
     m_strLog = m_pLog->toPlainText().toStdString();
-    m_logDecoder.resetState();
     m_bLogStale = false;
     if (m_strLog.size() > kLogLimit) {
         TrimLog();
     }
+    RebuildDocument();
 }
 
 void CAdFunView::ReplaceLogText(const std::string& text) {
     m_strLog = text;
     m_bLogStale = false;
     if (m_strLog.size() > kLogLimit) {
-        m_strLog.erase(0, m_strLog.size() - kLogKeep);
+        TrimLog();
     }
     RebuildDocument();
     ScrollLogToEnd();
@@ -460,10 +447,12 @@ void CAdFunView::AppendLogText(std::string_view text) {
     SyncLogFromWidget();
     const bool afterCr = !m_strLog.empty() && m_strLog.back() == '\r';
     m_strLog.append(text);
-    // A CR LF split between two arrivals is still one line end.
-    AppendToDocument(afterCr && !text.empty() && text.front() == '\n' ? text.substr(1) : text);
     if (m_strLog.size() > kLogLimit) {
         TrimLog();
+        RebuildDocument();
+    } else {
+        // A CR LF split between two arrivals is still one line end.
+        AppendToDocument(afterCr && !text.empty() && text.front() == '\n' ? text.substr(1) : text);
     }
     ScrollLogToEnd();
 }
@@ -473,8 +462,21 @@ void CAdFunView::AppendToDocument(std::string_view text) {
         return;
     }
     // The decoder keeps a character split between two arrivals until its second half comes.
-    const QString shown =
-        Displayable(m_logDecoder.decode(QByteArrayView(text.data(), text.size())));
+    const QString decoded = m_logDecoder.decode(QByteArrayView(text.data(), text.size()));
+    QString shown;
+    shown.reserve(decoded.size() + decoded.size() / kShownLineMax + 1);
+    for (const QChar c : decoded) {
+        if (c == u'\r' || c == u'\n') {
+            m_nShownColumn = 0;
+        } else if (!c.isLowSurrogate()) {
+            if (m_nShownColumn == kShownLineMax) {
+                shown.append(u'\n');
+                m_nShownColumn = 0;
+            }
+            ++m_nShownColumn;
+        }
+        shown.append(BreaksBlock(c.unicode()) ? QChar(QChar::ReplacementCharacter) : c);
+    }
     if (shown.isEmpty()) {
         return;
     }
@@ -486,14 +488,14 @@ void CAdFunView::AppendToDocument(std::string_view text) {
 }
 
 void CAdFunView::TrimLog() {
-    // Drop from the top down to well under the limit, ending on a line end.
+    // Far enough under the limit that the copy is paid for by a quarter of it in new text,
+    // and from the first line that starts after the cut.
     const std::size_t cut = m_strLog.size() - kLogKeep;
     std::size_t start = m_strLog.find_first_of("\r\n", cut);
     if (start != std::string::npos) {
-        start +=
-            m_strLog[start] == '\r' && start + 1 < m_strLog.size() && m_strLog[start + 1] == '\n'
-                ? 2
-                : 1;
+        const bool crLf =
+            m_strLog[start] == '\r' && start + 1 < m_strLog.size() && m_strLog[start + 1] == '\n';
+        start += crLf ? 2 : 1;
     }
     if (start == std::string::npos || start >= m_strLog.size()) {
         // One line longer than what is kept: keep its end, from a character's first byte.
@@ -502,23 +504,13 @@ void CAdFunView::TrimLog() {
                (static_cast<unsigned char>(m_strLog[start]) & 0xC0) == 0x80) {
             ++start;
         }
-        m_strLog.erase(0, start);
-        RebuildDocument();
-        return;
     }
-    const int lines = CountLineEnds(std::string_view(m_strLog).substr(0, start));
     m_strLog.erase(0, start);
-
-    m_bOwnLogEdit = true;
-    QTextCursor top(m_pLog->document());
-    top.movePosition(QTextCursor::Start);
-    top.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, lines);
-    top.removeSelectedText();
-    m_bOwnLogEdit = false;
 }
 
 void CAdFunView::RebuildDocument() {
     m_logDecoder.resetState();
+    m_nShownColumn = 0;
     m_bOwnLogEdit = true;
     m_pLog->clear();
     m_bOwnLogEdit = false;

@@ -123,6 +123,8 @@ class CAdFunView : public QWidget {
     void SetSendFieldBytes(const std::string& bytes);
 
     // The log's text is held here byte for byte (CR LF stays CR LF); the widget shows it.
+    // Trimming drops old lines here and then shows what is left afresh, which happens once per
+    // quarter of the limit in new text.
     void SyncLogFromWidget();
     void AppendToDocument(std::string_view text);
     void TrimLog();
@@ -152,6 +154,7 @@ class CAdFunView : public QWidget {
 
     std::string m_strLog;
     QStringDecoder m_logDecoder{QStringDecoder::Utf8};
+    int m_nShownColumn = 0;  // characters in the widget's last line
     bool m_bOwnLogEdit = false;
     bool m_bLogStale = false;  // someone wrote into the widget directly
 };
