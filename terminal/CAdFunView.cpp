@@ -5,12 +5,11 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
-#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 
 #include <algorithm>
-#include <array>
+#include <iterator>
 #include <utility>
 
 #include "controls/CGradientButton.h"
