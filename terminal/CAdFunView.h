@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QStringDecoder>
 #include <QWidget>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -10,6 +12,7 @@
 
 class CGradientButton;
 class CIconButton;
+class CTextLabel;
 class CNetClient;
 class CSendPath;
 class CSerialPort;
@@ -81,10 +84,77 @@ class CAdFunView : public QWidget {
 
     QPlainTextEdit* Log() const { return m_pLog; }
 
+    // The log keeps at most this much of the newest text; older whole lines are dropped.
+    static constexpr std::size_t kLogLimit = std::size_t{1} << 20;
+
+    // The controls' handlers, also run directly by the main window's tests and ours.
+    void OnPortListDropDown();
+    void OnPortSelChange();
+    void OnBaudSelChange();
+    void OnStopBitsSelChange();
+    void OnParitySelChange();
+    void OnDataBitsSelChange();
+    void OnAscii();
+    void OnHex();
+    void OnContinuousSend();
+    void OnClear();
+    void OnTimer(int id);
+
+    // Ports 1..5 that can be opened, listed as "Com%d"; the first free port number or 0.
+    int FillPortList();
+
+    bool IsHexMode() const;
+    bool IsSending() const;
+    const std::string& RepeatText() const { return m_strRepeat; }
+    const WindowTimers& Timers() const { return *m_pTimers; }
+
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    // (the implementation's own members)
+    void CreateControls();
+    LinkMode Mode() const;
+    void ClearReplyBuffer();
+
+    // The send field as bytes, and bytes put into it. Bytes that are not UTF-8 (a hex 00 or
+    // e9 switched to Ascii) are kept as they were while the field shows them, so that they
+    // go out, or switch back to hex, unchanged.
+    std::string SendFieldBytes() const;
+    void SetSendFieldBytes(const std::string& bytes);
+
+    // The log's text is held here byte for byte (CR LF stays CR LF); the widget shows it.
+    // Trimming drops old lines here and then shows what is left afresh, which happens once per
+    // quarter of the limit in new text.
+    void SyncLogFromWidget();
+    void AppendToDocument(std::string_view text);
+    void TrimLog();
+    void RebuildDocument();
+    void ScrollLogToEnd();
+
+    Context m_ctx;
+    WindowTimers* m_pTimers = nullptr;
+    QComboBox* m_pPortList = nullptr;
+    QComboBox* m_pBaudList = nullptr;
+    QComboBox* m_pStopBitsList = nullptr;
+    QComboBox* m_pParityList = nullptr;
+    QComboBox* m_pDataBitsList = nullptr;
+    QLineEdit* m_pInterval = nullptr;
+    QLineEdit* m_pSendText = nullptr;
+    CIconButton* m_pAscii = nullptr;
+    CIconButton* m_pHex = nullptr;
+    CIconButton* m_pContinuous = nullptr;
+    CGradientButton* m_pSend = nullptr;
+    CGradientButton* m_pClear = nullptr;
     QPlainTextEdit* m_pLog = nullptr;
+
+    std::string m_strRepeat;
+    std::string m_strFieldBytes;  // exact bytes behind m_strFieldShown
+    QString m_strFieldShown;
+    bool m_bFieldBytesKept = false;
+
+    std::string m_strLog;
+    QStringDecoder m_logDecoder{QStringDecoder::Utf8};
+    int m_nShownColumn = 0;  // characters in the widget's last line
+    bool m_bOwnLogEdit = false;
+    bool m_bLogStale = false;  // someone wrote into the widget directly
 };

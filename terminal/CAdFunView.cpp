@@ -1,0 +1,522 @@
+#include "terminal/CAdFunView.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "controls/CGradientButton.h"
+#include "controls/CIconButton.h"
+#include "controls/CTextLabel.h"
+#include "controls/ControlIcons.h"
+#include "link/CNetClient.h"
+#include "link/CSendPath.h"
+#include "link/CSerialPort.h"
+#include "platform/LeadingInt.h"
+#include "platform/qt/ControlId.h"
+#include "platform/qt/DialogColours.h"
+#include "platform/qt/WindowTimers.h"
+#include "terminal/HexText.h"
+
+namespace {
+
+constexpr const char* kBaudRates[] = {"110",   "300",   "600",    "1200",   "2400",
+                                      "4800",  "9600",  "14400",  "19200",  "38400",
+                                      "56000", "57600", "115200", "128000", "256000"};
+constexpr const char* kStopBits[] = {"1", "1.5", "2"};
+constexpr const char* kParities[] = {"NONE", "EVEN", "MARK", "ODD", "SPACE"};
+constexpr const char* kDataBits[] = {"4", "5", "6", "7", "8"};
+constexpr int kInitialBaud = 5;      // 4800
+constexpr int kInitialDataBits = 4;  // 8
+
+// The network module knows only these rates; it takes the position in this table.
+constexpr int kModuleRates[] = {4800, 9600, 19200, 38400, 57600};
+
+constexpr int kPortCount = 5;
+constexpr int kListClosedHeight = 20;
+constexpr int kListItemHeight = 16;
+
+const char* const kBaudChanged = "更改波特率成功\r\n";
+const char* const kBaudRefused = "更改波特率失败!\r\n";
+const char* const kIntervalError = "Error! The time should be more than 1 mill-seconds.";
+
+// What is kept once the log has grown past its limit: trimming well below the limit
+// means each trim (and the widget shown afresh) is paid for by a quarter of it in new text.
+constexpr std::size_t kLogKeep = CAdFunView::kLogLimit / 4 * 3;
+
+// The port list: dropping it down first runs the owner's refresh.
+class CPortList : public QComboBox {
+  public:
+    CPortList(QWidget* parent, std::function<void()> aboutToDrop)
+        : QComboBox(parent), m_aboutToDrop(std::move(aboutToDrop)) {}
+
+    void showPopup() override {
+        m_aboutToDrop();
+        QComboBox::showPopup();
+    }
+
+  private:
+    std::function<void()> m_aboutToDrop;
+};
+
+template <std::size_t N>
+void FillList(QComboBox* list, const char* const (&entries)[N], int selection) {
+    const QSignalBlocker quiet(list);
+    for (const char* entry : entries) {
+        list->addItem(QString::fromUtf8(entry));
+    }
+    list->setCurrentIndex(selection);
+}
+
+// The widget starts a new line at CR, LF and CR LF, and also at a few special characters;
+// those are shown as replacement characters so that only line ends break lines.
+bool BreaksBlock(char16_t u) {
+    return u == 0x2029 || u == 0xFDD0 || u == 0xFDD1;
+}
+
+// The widget lays out the whole last line again on every append, so a device that never sends
+// a line end would make each append cost as much as the line so far. Lines longer than this
+// are shown folded; the log's text itself is not changed.
+constexpr int kShownLineMax = 1024;
+
+}  // namespace
+
+CAdFunView::CAdFunView(Context context, const QRect& rect, QWidget* parent, int id)
+    : QWidget(parent), m_ctx(std::move(context)) {
+    SetControlId(this, id);
+    setGeometry(rect);
+    ApplyDialogColours(this);
+    m_pTimers = new WindowTimers(this, [this](int timerId) { OnTimer(timerId); });
+
+    CreateControls();
+
+    // The initial line settings of the lists are not applied: the driver opens with its own.
+    if (const int first = FillPortList(); first != 0) {
+        const QSignalBlocker quiet(m_pPortList);
+        m_pPortList->setCurrentIndex(0);
+        m_ctx.serial.Open(first);
+    }
+}
+
+CAdFunView::~CAdFunView() = default;
+
+void CAdFunView::CreateControls() {
+    struct LabelSpec {
+        int id;
+        const char* caption;
+        QRect rect;
+    };
+    const LabelSpec labels[] = {
+        {kIdPortLabel, "Set Com Port:", QRect(10, 10, 100, 20)},
+        {kIdBaudLabel, "Baud Rate:", QRect(10, 50, 100, 20)},
+        {kIdStopBitsLabel, "Stop Bit:", QRect(10, 90, 100, 20)},
+        {kIdParityLabel, "Parity Bit:", QRect(10, 130, 100, 20)},
+        {kIdDataBitsLabel, "Data Bit:", QRect(10, 170, 100, 20)},
+        {kIdIntervalUnit, "millseconds", QRect(610, 20, 80, 20)},
+    };
+    for (const LabelSpec& label : labels) {
+        new CTextLabel(QString::fromUtf8(label.caption), Qt::AlignLeft, label.rect, this, label.id);
+    }
+
+    // A list's height in the table includes its drop-down part; the closed box is one line.
+    const auto placeList = [this](QComboBox* list, int id, int x, int y, int w, int h) {
+        SetControlId(list, id);
+        list->setGeometry(x, y, w, kListClosedHeight);
+        list->setMaxVisibleItems(std::max(1, (h - kListClosedHeight) / kListItemHeight));
+    };
+    m_pPortList = new CPortList(this, [this] { OnPortListDropDown(); });
+    placeList(m_pPortList, kIdPortList, 120, 10, 100, 120);
+    m_pBaudList = new QComboBox(this);
+    placeList(m_pBaudList, kIdBaudList, 120, 50, 100, 150);
+    m_pStopBitsList = new QComboBox(this);
+    placeList(m_pStopBitsList, kIdStopBitsList, 120, 90, 100, 80);
+    m_pParityList = new QComboBox(this);
+    placeList(m_pParityList, kIdParityList, 120, 130, 100, 120);
+    m_pDataBitsList = new QComboBox(this);
+    placeList(m_pDataBitsList, kIdDataBitsList, 120, 170, 100, 100);
+
+    FillList(m_pBaudList, kBaudRates, kInitialBaud);
+    FillList(m_pStopBitsList, kStopBits, 0);
+    FillList(m_pParityList, kParities, 0);
+    FillList(m_pDataBitsList, kDataBits, kInitialDataBits);
+
+    // Picks by the operator only: filling and resetting the lists in code runs nothing.
+    connect(m_pPortList, &QComboBox::activated, this, [this] { OnPortSelChange(); });
+    connect(m_pBaudList, &QComboBox::activated, this, [this] { OnBaudSelChange(); });
+    connect(m_pStopBitsList, &QComboBox::activated, this, [this] { OnStopBitsSelChange(); });
+    connect(m_pParityList, &QComboBox::activated, this, [this] { OnParitySelChange(); });
+    connect(m_pDataBitsList, &QComboBox::activated, this, [this] { OnDataBitsSelChange(); });
+
+    m_pInterval = new QLineEdit(this);
+    SetControlId(m_pInterval, kIdInterval);
+    m_pInterval->setGeometry(545, 15, 60, 20);
+    m_pSendText = new QLineEdit(this);
+    SetControlId(m_pSendText, kIdSendText);
+    m_pSendText->setGeometry(250, 50, 450, 25);
+
+    m_pLog = new QPlainTextEdit(this);
+    SetControlId(m_pLog, kIdLog);
+    m_pLog->setGeometry(250, 90, 350, 110);
+    m_pLog->setReadOnly(true);
+    m_pLog->setUndoRedoEnabled(false);  // an undo history would grow with every arrival
+    m_pLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_pLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    connect(m_pLog->document(), &QTextDocument::contentsChange, this, [this] {
+        if (!m_bOwnLogEdit) {
+            m_bLogStale = true;
+        }
+    });
+
+    m_pAscii = new CIconButton(kIconRadioOff, kIconRadioOn, QStringLiteral("Ascii"),
+                               QRect(250, 10, 60, 30), this, kIdAscii, true);
+    m_pHex = new CIconButton(kIconRadioOff, kIconRadioOn, QStringLiteral("Hex"),
+                             QRect(315, 10, 60, 30), this, kIdHex, false);
+    m_pContinuous = new CIconButton(kIconCheckOff, kIconCheckOn, QStringLiteral("Continuous Send"),
+                                    QRect(400, 10, 140, 30), this, kIdContinuous, false);
+    m_pSend = new CGradientButton(QStringLiteral("Send"), QRect(630, 80, 80, 30), this, kIdSend);
+    m_pClear =
+        new CGradientButton(QStringLiteral("Clear"), QRect(630, 150, 80, 30), this, kIdClear);
+
+    connect(m_pAscii, &QPushButton::clicked, this, [this] { OnAscii(); });
+    connect(m_pHex, &QPushButton::clicked, this, [this] { OnHex(); });
+    connect(m_pContinuous, &QPushButton::clicked, this, [this] { OnContinuousSend(); });
+    connect(m_pSend, &QPushButton::clicked, this, [this] { OnSend(); });
+    connect(m_pClear, &QPushButton::clicked, this, [this] { OnClear(); });
+}
+
+void CAdFunView::paintEvent(QPaintEvent* /*event*/) {
+    QPainter(this).fillRect(rect(), QColor(kDialogBackground));
+}
+
+LinkMode CAdFunView::Mode() const {
+    return m_ctx.linkMode ? m_ctx.linkMode() : LinkMode::Serial;
+}
+
+void CAdFunView::ClearReplyBuffer() {
+    if (m_ctx.clearReplyBuffer) {
+        m_ctx.clearReplyBuffer();
+    }
+}
+
+bool CAdFunView::IsHexMode() const {
+    return m_pHex->IsSelected();
+}
+
+bool CAdFunView::IsSending() const {
+    return m_pContinuous->IsSelected();
+}
+
+// --- ports -----------------------------------------------------------------------------------
+
+int CAdFunView::FillPortList() {
+    const QSignalBlocker quiet(m_pPortList);
+    m_pPortList->clear();
+    int first = 0;
+    for (int port = 1; port <= kPortCount; ++port) {
+        if (m_ctx.serial.Probe(port)) {
+            m_pPortList->addItem(QStringLiteral("Com%1").arg(port));
+            if (first == 0) {
+                first = port;
+            }
+        }
+    }
+    m_pPortList->setCurrentIndex(-1);
+    return first;
+}
+
+void CAdFunView::OnPortListDropDown() {
+    if (IsSending()) {
+        OnContinuousSend();
+    }
+    // No pause after a close that found nothing open: the close is complete when it returns
+    // (reader joined, descriptor released), so waiting would only freeze the window.
+    m_ctx.serial.Close();
+    FillPortList();
+}
+
+void CAdFunView::OnPortSelChange() {
+    // With nothing listed there is no port to open (a blank name would mean COM1, which was
+    // not found free).
+    if (m_pPortList->count() == 0) {
+        return;
+    }
+    int index = m_pPortList->currentIndex();
+    if (index < 0) {
+        index = 0;
+        const QSignalBlocker quiet(m_pPortList);
+        m_pPortList->setCurrentIndex(index);
+    }
+    m_ctx.serial.OpenByName(m_pPortList->itemText(index).toStdString());
+}
+
+bool CAdFunView::SwitchToSerial() {
+    if (m_ctx.stopReceiveThread) {
+        m_ctx.stopReceiveThread();
+    }
+    m_ctx.net.Close();
+    OnPortSelChange();
+    return true;
+}
+
+bool CAdFunView::ReleaseSerialPort() {
+    // Close stops and joins the driver's reader before the port is let go.
+    m_ctx.serial.Close();
+    return true;
+}
+
+// --- line settings ---------------------------------------------------------------------------
+
+void CAdFunView::OnBaudSelChange() {
+    const int index = m_pBaudList->currentIndex();
+    bool changed = false;
+    if (Mode() == LinkMode::Network) {
+        const int rate = index >= 0 && index < static_cast<int>(std::size(kBaudRates))
+                             ? LeadingInt(kBaudRates[index])
+                             : 0;
+        const auto* found = std::find(std::begin(kModuleRates), std::end(kModuleRates), rate);
+        if (found != std::end(kModuleRates)) {
+            changed = m_ctx.net.SetModuleBaud(static_cast<int>(found - std::begin(kModuleRates)));
+        }
+    } else {
+        changed = m_ctx.serial.SetBaud(index);
+    }
+    AppendLogText(changed ? kBaudChanged : kBaudRefused);
+}
+
+void CAdFunView::OnStopBitsSelChange() {
+    const int index = m_pStopBitsList->currentIndex();
+    if (Mode() == LinkMode::Network) {
+        m_ctx.net.SetModuleStopBits(index);
+    } else {
+        m_ctx.serial.SetStopBits(index);
+    }
+}
+
+void CAdFunView::OnParitySelChange() {
+    const int index = m_pParityList->currentIndex();
+    if (Mode() == LinkMode::Network) {
+        m_ctx.net.SetModuleParity(index);
+    } else {
+        m_ctx.serial.SetParity(index);
+    }
+}
+
+void CAdFunView::OnDataBitsSelChange() {
+    const int index = m_pDataBitsList->currentIndex();
+    if (Mode() == LinkMode::Network) {
+        m_ctx.net.SetModuleDataBits(index);
+    } else {
+        m_ctx.serial.SetDataBits(index);
+    }
+}
+
+// --- sending ---------------------------------------------------------------------------------
+
+std::string CAdFunView::SendFieldBytes() const {
+    const QString text = m_pSendText->text();
+    if (m_bFieldBytesKept && text == m_strFieldShown) {
+        return m_strFieldBytes;
+    }
+    return text.toStdString();
+}
+
+void CAdFunView::SetSendFieldBytes(const std::string& bytes) {
+    const QString shown = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    m_bFieldBytesKept = shown.toStdString() != bytes;
+    if (m_bFieldBytesKept) {
+        m_strFieldBytes = bytes;
+        m_strFieldShown = shown;
+    } else {
+        m_strFieldBytes.clear();
+        m_strFieldShown.clear();
+    }
+    m_pSendText->setText(shown);
+    // The line edit may keep the text in its own form; compare against what it holds.
+    if (m_bFieldBytesKept) {
+        m_strFieldShown = m_pSendText->text();
+    }
+}
+
+void CAdFunView::OnAscii() {
+    if (m_pAscii->IsSelected()) {
+        return;
+    }
+    m_pHex->SetSelected(false);
+    m_pAscii->SetSelected(true);
+    SetSendFieldBytes(HexToBytes(SendFieldBytes()));
+}
+
+void CAdFunView::OnHex() {
+    if (m_pHex->IsSelected()) {
+        return;
+    }
+    m_pHex->SetSelected(true);
+    m_pAscii->SetSelected(false);
+    SetSendFieldBytes(BytesAsHex(SendFieldBytes()));
+}
+
+void CAdFunView::OnSend() {
+    std::string bytes = SendFieldBytes();
+    if (IsHexMode()) {
+        bytes = HexToBytes(bytes);
+    }
+    ClearReplyBuffer();
+    m_ctx.sendPath.SendRawToDevice(bytes);
+}
+
+void CAdFunView::OnContinuousSend() {
+    m_strRepeat = SendFieldBytes();
+    const int interval = LeadingInt(m_pInterval->text().toStdString());
+    if (interval <= 0) {
+        ReplaceLogText(kIntervalError);
+        return;
+    }
+    if (IsSending()) {
+        m_pTimers->Stop(kRepeatTimerId);
+        m_pContinuous->SetSelected(false);
+        m_pInterval->setEnabled(true);
+        return;
+    }
+    m_pTimers->Start(kRepeatTimerId, interval);
+    m_pInterval->setEnabled(false);
+    if (IsHexMode()) {
+        m_strRepeat = HexToBytes(m_strRepeat);
+    }
+    m_pContinuous->SetSelected(true);
+}
+
+void CAdFunView::OnTimer(int /*id*/) {
+    // Periodic: the timer keeps running; it is stopped only by the button or the port list.
+    ClearReplyBuffer();
+    m_ctx.sendPath.SendRawToDevice(m_strRepeat);
+}
+
+// --- the log ---------------------------------------------------------------------------------
+
+void CAdFunView::OnClear() {
+    ReplaceLogText(std::string());
+}
+
+void CAdFunView::AppendReceived(std::string_view text) {
+    if (m_ctx.feedReply) {
+        m_ctx.feedReply(text);
+    }
+    AppendLogText(text);
+}
+
+std::string CAdFunView::LogText() const {
+    if (m_bLogStale) {
+        return m_pLog->toPlainText().toStdString();
+    }
+    return m_strLog;
+}
+
+void CAdFunView::SyncLogFromWidget() {
+    if (!m_bLogStale) {
+        return;
+    }
+    // Written into directly: its line ends are what the widget reports.
+    m_strLog = m_pLog->toPlainText().toStdString();
+    m_bLogStale = false;
+    if (m_strLog.size() > kLogLimit) {
+        TrimLog();
+    }
+    RebuildDocument();
+}
+
+void CAdFunView::ReplaceLogText(const std::string& text) {
+    m_strLog = text;
+    m_bLogStale = false;
+    if (m_strLog.size() > kLogLimit) {
+        TrimLog();
+    }
+    RebuildDocument();
+    ScrollLogToEnd();
+}
+
+void CAdFunView::AppendLogText(std::string_view text) {
+    SyncLogFromWidget();
+    const bool afterCr = !m_strLog.empty() && m_strLog.back() == '\r';
+    m_strLog.append(text);
+    if (m_strLog.size() > kLogLimit) {
+        TrimLog();
+        RebuildDocument();
+    } else {
+        // A CR LF split between two arrivals is still one line end.
+        AppendToDocument(afterCr && !text.empty() && text.front() == '\n' ? text.substr(1) : text);
+    }
+    ScrollLogToEnd();
+}
+
+void CAdFunView::AppendToDocument(std::string_view text) {
+    if (text.empty()) {
+        return;
+    }
+    // The decoder keeps a character split between two arrivals until its second half comes.
+    const QString decoded = m_logDecoder.decode(QByteArrayView(text.data(), text.size()));
+    QString shown;
+    shown.reserve(decoded.size() + decoded.size() / kShownLineMax + 1);
+    for (const QChar c : decoded) {
+        if (c == u'\r' || c == u'\n') {
+            m_nShownColumn = 0;
+        } else if (!c.isLowSurrogate()) {
+            if (m_nShownColumn == kShownLineMax) {
+                shown.append(u'\n');
+                m_nShownColumn = 0;
+            }
+            ++m_nShownColumn;
+        }
+        shown.append(BreaksBlock(c.unicode()) ? QChar(QChar::ReplacementCharacter) : c);
+    }
+    if (shown.isEmpty()) {
+        return;
+    }
+    m_bOwnLogEdit = true;
+    QTextCursor end(m_pLog->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(shown);
+    m_bOwnLogEdit = false;
+}
+
+void CAdFunView::TrimLog() {
+    // Far enough under the limit that the copy is paid for by a quarter of it in new text,
+    // and from the first line that starts after the cut.
+    const std::size_t cut = m_strLog.size() - kLogKeep;
+    std::size_t start = m_strLog.find_first_of("\r\n", cut);
+    if (start != std::string::npos) {
+        const bool crLf =
+            m_strLog[start] == '\r' && start + 1 < m_strLog.size() && m_strLog[start + 1] == '\n';
+        start += crLf ? 2 : 1;
+    }
+    if (start == std::string::npos || start >= m_strLog.size()) {
+        // One line longer than what is kept: keep its end, from a character's first byte.
+        start = cut;
+        while (start < m_strLog.size() &&
+               (static_cast<unsigned char>(m_strLog[start]) & 0xC0) == 0x80) {
+            ++start;
+        }
+    }
+    m_strLog.erase(0, start);
+}
+
+void CAdFunView::RebuildDocument() {
+    m_logDecoder.resetState();
+    m_nShownColumn = 0;
+    m_bOwnLogEdit = true;
+    m_pLog->clear();
+    m_bOwnLogEdit = false;
+    AppendToDocument(m_strLog);
+}
+
+void CAdFunView::ScrollLogToEnd() {
+    QScrollBar* bar = m_pLog->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
