@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and starts the panel against the simulator.
+# Installs what is missing, builds the program, starts the switcher simulator (8 x 8, on a
+# pseudo-terminal linked as COM1 and on a free loopback TCP port) and runs the panel against
+# it. The simulator stops when the panel exits.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -7,12 +9,41 @@ cd "$(dirname "$0")"
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMATRIXPANEL_TESTS=OFF -DMATRIXPANEL_BENCH=OFF
-cmake --build "$build" -j "$(nproc)"
+  -DMATRIXPANEL_TESTS=OFF -DMATRIXPANEL_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target matrixpanel matrixsim
 
-if [ ! -x "$build/app/matrixpanel" ]; then
-  echo "Built the switching panel's logic. The panel window and the simulator are not"
-  echo "part of this build yet; run ./test.sh to exercise what is here."
-  exit 0
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "matrixpanel is a desktop program and there is no display here (DISPLAY is not set)."
+  echo "Run it on a desktop session, or under a virtual display:"
+  echo "    xvfb-run -a ./run.sh"
+  exit 1
 fi
-exec "$build/app/matrixpanel"
+
+demo=$PWD/demo
+sysdir=$demo/sysdir
+mkdir -p "$sysdir"
+rm -f "$demo/matrixsim.out"
+
+"$build/tools/matrixsim/matrixsim" --port 0 --inputs 8 --outputs 8 --pty "$sysdir/COM1" \
+  --log "$demo/matrixsim.log" >"$demo/matrixsim.out" &
+sim=$!
+trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
+
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$demo/matrixsim.out")
+  [ -n "$port" ] && break
+  kill -0 "$sim" 2>/dev/null || { echo "matrixsim did not start"; exit 1; }
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "matrixsim did not start"; exit 1; }
+
+cat <<INFO
+Simulated 8 x 8 switcher:
+  serial:  COM1 (a pseudo-terminal, opened by the panel at start)
+  network: 127.0.0.1 port $port (TCP/IP button > NET, type the address and port)
+  what it receives is logged in demo/matrixsim.log
+Log in with 8 inputs and 8 outputs.
+INFO
+
+MATRIXPANEL_SYSDIR=$sysdir "$build/app/matrixpanel"

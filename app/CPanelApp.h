@@ -1,0 +1,30 @@
+#pragma once
+
+#include "link/CNetClient.h"
+#include "link/CSerialPort.h"
+
+// The one application object: it owns both links for the whole run, sets the program's
+// dialog colours and runs the main window. Every part reaches the links through it.
+class CPanelApp {
+  public:
+    CPanelApp();
+    ~CPanelApp();
+    CPanelApp(const CPanelApp&) = delete;
+    CPanelApp& operator=(const CPanelApp&) = delete;
+
+    // The running application object (there is exactly one while it lives).
+    static CPanelApp& Instance();
+
+    // Sets the dialog colours, runs the main window modally and returns when it has closed.
+    // The login gate decides whether the main window opens at all.
+    int Run();
+
+    CSerialPort& Serial() { return m_serial; }
+    CNetClient& Net() { return m_net; }
+
+  private:
+    // Members go in reverse order at exit: the TCP client closes its socket first, then the
+    // serial port stops its reader and closes the port.
+    CSerialPort m_serial;
+    CNetClient m_net;
+};

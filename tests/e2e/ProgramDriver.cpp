@@ -1,0 +1,78 @@
+#include "ProgramDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <fstream>
+#include <sstream>
+
+#include "access/CLoginDlg.h"
+#include "controls/CGradientButton.h"
+#include "panel/CStFunView.h"
+#include "platform/qt/ControlId.h"
+#include "terminal/CAdFunView.h"
+
+bool WaitFor(const std::function<bool()>& pred, int ms) {
+    return QTest::qWaitFor(pred, ms);
+}
+
+std::string SimReceived(const std::string& logPath, const std::string& peer) {
+    std::ifstream in(logPath);
+    std::string line, bytes;
+    const std::string prefix = "rx " + peer + " ";
+    while (std::getline(in, line)) {
+        if (line.rfind(prefix, 0) == 0) {
+            bytes += line.substr(prefix.size());
+        }
+    }
+    return bytes;
+}
+
+bool Program::Start(const std::string& inputs, const std::string& outputs) {
+    app = std::make_unique<CPanelApp>();
+    window = std::make_unique<CMainPanelDlg>(*app);
+    WhenModal<CLoginDlg>([inputs, outputs](CLoginDlg* login) {
+        FindControlAs<QLineEdit>(login, CLoginDlg::kIdInput)
+            ->setText(QString::fromStdString(inputs));
+        FindControlAs<QLineEdit>(login, CLoginDlg::kIdOutput)
+            ->setText(QString::fromStdString(outputs));
+        FindControlAs<QPushButton>(login, CLoginDlg::kIdEnter)->click();
+    });
+    if (!window->Initialise()) {
+        return false;
+    }
+    window->show();
+    return true;
+}
+
+bool Program::StartAndExit() {
+    app = std::make_unique<CPanelApp>();
+    window = std::make_unique<CMainPanelDlg>(*app);
+    WhenModal<CLoginDlg>(
+        [](CLoginDlg* login) { FindControlAs<QPushButton>(login, CLoginDlg::kIdExit)->click(); });
+    return window->Initialise();
+}
+
+void Program::Stop() {
+    window.reset();
+    app.reset();
+}
+
+std::string Program::ReplyBox() const {
+    return window->Terminal()->LogText();
+}
+
+void Program::Click(int id) {
+    auto* button = FindControlAs<QAbstractButton>(window.get(), id);
+    ASSERT_NE(button, nullptr) << id;
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void Program::ClickKey(int id) {
+    CGradientButton* key = window->Panel()->Key(id);
+    ASSERT_NE(key, nullptr) << id;
+    QTest::mouseClick(key, Qt::LeftButton);
+}

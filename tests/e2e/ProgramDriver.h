@@ -1,0 +1,51 @@
+#pragma once
+
+// Runs the whole program in the test's process: the application object, the real login
+// dialog (typed into while it runs modally) and the main window, against real links.
+#include <QApplication>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "../link/LinkTestSupport.h"
+#include "app/CMainPanelDlg.h"
+#include "app/CPanelApp.h"
+
+// Calls `act` with the modal dialog of type T as soon as it runs (within a generous while).
+template <typename T>
+void WhenModal(std::function<void(T*)> act, int triesLeft = 2000) {
+    QTimer::singleShot(5, [act = std::move(act), triesLeft] {
+        if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            act(dialog);
+        } else if (triesLeft > 0) {
+            WhenModal<T>(act, triesLeft - 1);
+        }
+    });
+}
+
+// Waits, processing events, until pred holds.
+bool WaitFor(const std::function<bool()>& pred, int ms = 20000);
+
+// Everything matrixsim logged as received from one peer ("pty", "tcp#1", ...), unescaped only
+// for the CR LF the panel never sends.
+std::string SimReceived(const std::string& logPath, const std::string& peer);
+
+struct Program {
+    ScopedSysDir sysDir;
+    std::unique_ptr<CPanelApp> app;
+    std::unique_ptr<CMainPanelDlg> window;
+
+    // Logs in with the typed counts; false when the login was left or refused.
+    bool Start(const std::string& inputs, const std::string& outputs);
+    // Presses "Exit" in the login dialog.
+    bool StartAndExit();
+    void Stop();
+    ~Program() { Stop(); }
+
+    CMainPanelDlg& Window() { return *window; }
+    std::string ReplyBox() const;
+    void Click(int id);     // a query button of the main window
+    void ClickKey(int id);  // a key of the switching panel
+};

@@ -1,0 +1,155 @@
+// The whole program in-process: start-up, layout, and the serial link end to end.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+
+#include "ProgramDriver.h"
+#include "app/CToolView.h"
+#include "controls/CGradientButton.h"
+#include "controls/CTextLabel.h"
+#include "link/CSerialPort.h"
+#include "panel/CStFunView.h"
+#include "platform/SocketLibrary.h"
+#include "platform/qt/ControlId.h"
+#include "support/SimProcess.h"
+#include "terminal/CAdFunView.h"
+
+TEST(Program, ExitAtLoginEndsWithoutAWindow) {
+    Program program;
+    EXPECT_FALSE(program.StartAndExit());
+    EXPECT_EQ(program.window->Panel(), nullptr);
+    EXPECT_EQ(program.window->Terminal(), nullptr);
+    EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Closed);
+}
+
+TEST(Program, WindowIsLaidOutForTheCounts) {
+    struct Case {
+        const char* inputs;
+        const char* outputs;
+        int panelHeight;
+        const char* model;
+    };
+    const Case cases[] = {
+        {"4", "4", 175, "Model Name: QR-KS-N44M"},   {"16", "16", 475, "Model Name: QR-KS-N1616M"},
+        {"17", "1", 250, "Model Name: QR-KS-N171M"}, {"1", "17", 250, "Model Name: QR-KS-N117M"},
+        {"8", "4", 175, "Model Name: QR-KS-N84M"},   {"64", "64", 250, "Model Name: QR-KS-N6464M"},
+    };
+    for (const Case& c : cases) {
+        Program program;
+        ASSERT_TRUE(program.Start(c.inputs, c.outputs));
+        CMainPanelDlg& w = program.Window();
+        const QRect panel = w.Panel()->geometry();
+        EXPECT_EQ(panel, QRect(0, 70, 717, c.panelHeight)) << c.inputs << "x" << c.outputs;
+        EXPECT_EQ(w.TitleStrip()->geometry(), QRect(0, 40, 717, 30));
+        EXPECT_EQ(w.BottomStrip()->geometry(), QRect(0, 75 + c.panelHeight, 717, 30));
+        // The window ends at the bottom strip.
+        EXPECT_EQ(w.size(), QSize(717, 105 + c.panelHeight));
+        EXPECT_EQ(w.ModelLabel()->Caption().toStdString(), c.model);
+        EXPECT_FALSE(w.Terminal()->isVisible());
+        EXPECT_FALSE(w.Terminal()->isEnabled());
+        EXPECT_EQ(w.LinkModeNow(), LinkMode::Serial);
+        EXPECT_TRUE(w.ComChecked());
+        EXPECT_FALSE(w.NetChecked());
+    }
+    Program program;
+    ASSERT_TRUE(program.Start("16", "16"));
+    EXPECT_EQ(program.Window().BottomStrip()->geometry().top(), 550);
+    EXPECT_EQ(program.Window().BottomStrip()->geometry().bottom() + 1, 580);
+}
+
+TEST(Program, QueryButtonsSitInARow) {
+    Program program;
+    ASSERT_TRUE(program.Start("4", "4"));
+    const std::pair<int, int> buttons[] = {{4097, 20}, {4098, 110}, {4099, 200}, {4100, 290}};
+    for (const auto& [id, x] : buttons) {
+        auto* button = FindControlAs<CGradientButton>(&program.Window(), id);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->geometry(), QRect(x, 0, 70, 30)) << id;
+    }
+}
+
+TEST(Program, EnterAndEscapeNeverCloseTheWindow) {
+    Program program;
+    ASSERT_TRUE(program.Start("4", "4"));
+    CMainPanelDlg& w = program.Window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+        QTest::keyClick(&w, key);
+        QTest::keyClick(w.Panel(), key);
+        EXPECT_TRUE(w.isVisible()) << key;
+    }
+}
+
+TEST(Program, EnterInANumberFieldRunsTheTerminalSendOnly) {
+    Program program;
+    const std::string log = program.sysDir.Path() + "/sim.log";
+    SimProcess sim({"--port", "0", "--inputs", "64", "--outputs", "64", "--pty",
+                    program.sysDir.Path() + "/COM1", "--log", log});
+    ASSERT_NE(sim.Port(), 0);
+    ASSERT_TRUE(program.Start("64", "64"));
+    CMainPanelDlg& w = program.Window();
+    FindControlAs<QLineEdit>(w.Terminal(), CAdFunView::kIdSendText)->setText("x");
+    QLineEdit* field = w.Panel()->NumberFieldEdit(NumberField::Input);
+    QTest::keyClick(field, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return SimReceived(log, "pty") == "x"; }));
+    // Not the panel's own Enter, which would have asked for a status ("Status0.").
+    QTest::qWait(300);
+    EXPECT_EQ(SimReceived(log, "pty"), "x");
+    EXPECT_TRUE(w.isVisible());
+}
+
+TEST(Program, SerialLinkEndToEnd) {
+    Program program;
+    const std::string log = program.sysDir.Path() + "/sim.log";
+    SimProcess sim({"--port", "0", "--inputs", "4", "--outputs", "4", "--pty",
+                    program.sysDir.Path() + "/COM1", "--log", log});
+    ASSERT_NE(sim.Port(), 0);
+
+    ASSERT_TRUE(program.Start("4", "4"));
+    CMainPanelDlg& w = program.Window();
+    // The terminal view opened the first free port at start.
+    EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open);
+
+    const CSwitchModel& model = w.Panel()->Model();
+    program.ClickKey(model.GridKey(2, 3));
+    ASSERT_TRUE(WaitFor([&] { return SimReceived(log, "pty") == "3B2."; }))
+        << SimReceived(log, "pty");
+    // The simulator's route line lights the crosspoint.
+    ASSERT_TRUE(WaitFor([&] { return w.Panel()->Key(model.GridKey(2, 3))->IsLit(); }));
+    EXPECT_EQ(w.Panel()->Key(model.GridKey(2, 3))->GetLitStyle(), kMarkBoth);
+    EXPECT_EQ(model.RouteAV(2), 3);
+
+    program.Click(CMainPanelDlg::kIdStatus);
+    ASSERT_TRUE(WaitFor([&] { return SimReceived(log, "pty") == "3B2.Status."; }));
+    EXPECT_EQ(program.app->Serial().ReplyRoute(), kRouteTerminal);
+    program.Click(CMainPanelDlg::kIdType);
+    program.Click(CMainPanelDlg::kIdVersion);
+    ASSERT_TRUE(WaitFor([&] { return SimReceived(log, "pty") == "3B2.Status./*Type;/^Version;"; }));
+    // Enter anywhere in the window sends the terminal's text, once, as it stands.
+    FindControlAs<QLineEdit>(w.Terminal(), CAdFunView::kIdSendText)->setText("abc");
+    QTest::keyClick(&w, Qt::Key_Return);
+    ASSERT_TRUE(
+        WaitFor([&] { return SimReceived(log, "pty") == "3B2.Status./*Type;/^Version;abc"; }));
+    EXPECT_TRUE(w.isVisible());
+    // Route 1 replies reach the terminal's log.
+    EXPECT_TRUE(WaitFor([&] { return program.ReplyBox().find("HDMI") != std::string::npos; }))
+        << program.ReplyBox();
+}
+
+TEST(Program, SystemMenuOpensTheAboutBox) {
+    Program program;
+    ASSERT_TRUE(program.Start("4", "4"));
+    for (const int id : {16, 17, 31}) {
+        bool shown = false;
+        WhenModal<QDialog>([&shown](QDialog* about) {
+            shown = about->windowTitle() == "About Quorix";
+            about->accept();
+        });
+        program.Window().OnSysCommand(id);
+        EXPECT_TRUE(shown) << id;
+    }
+    EXPECT_EQ(program.Window().SystemMenu()->actions().size(), 3);
+}
