@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "MedianRatioReporter.h"
 #include "panel/CSwitchModel.h"
 
 namespace {
@@ -99,43 +100,10 @@ BENCHMARK(BM_MemchrSplit)
     ->Repetitions(7)
     ->ReportAggregatesOnly(true);
 
-// Prints each FeedReply run's time as a multiple of the plain split.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.aggregate_name == "median") {
-                const auto& name = run.run_name;
-                m_times[name.function_name + (name.args.empty() ? "" : "/" + name.args)] =
-                    run.GetAdjustedRealTime();
-            }
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const auto split = m_times.find("BM_MemchrSplit");
-        if (split == m_times.end() || split->second <= 0) {
-            return;
-        }
-        for (const auto& [name, time] : m_times) {
-            if (name.rfind("BM_FeedReply", 0) == 0) {
-                std::printf("%-20s median %.2fx the memchr split\n", name.c_str(),
-                            time / split->second);
-            }
-        }
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return RunWithRatios(argc, argv,
+                         MedianRatioReporter("BM_FeedReply", "BM_MemchrSplit",
+                                             "goal: at most 5x for 1024-byte chunks"));
 }

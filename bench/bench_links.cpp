@@ -21,6 +21,7 @@
 #include <random>
 #include <thread>
 
+#include "MedianRatioReporter.h"
 #include "link/CNetClient.h"
 #include "link/CSendPath.h"
 #include "link/CSerialPort.h"
@@ -73,6 +74,9 @@ void BM_SendToDeviceTcp(benchmark::State& state) {
     ConnectThread connect;
     connect.Start({{127, 0, 0, 1}, loop.port, &net, net.SocketToken()}, {});
     loop.Accept();
+    while (connect.Running()) {  // the result is handed over once the connect has returned
+        std::this_thread::yield();
+    }
     connect.Stop();
     CSerialPort serial;
     CSendPath path(net, serial, [] { return LinkMode::Network; });
@@ -162,36 +166,10 @@ BENCHMARK(BM_SendToDeviceTcp)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(BM_RawSendTcp)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(BM_SerialReplyLatency)->Iterations(80)->Unit(benchmark::kMillisecond);
 
-// Prints the send path's median as a multiple of the bare send's median.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.aggregate_name == "median") {
-                m_medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const double raw = m_medians["BM_RawSendTcp"];
-        const double path = m_medians["BM_SendToDeviceTcp"];
-        if (raw > 0 && path > 0) {
-            std::printf("SendToDevice / raw send, median: %.3f (goal <= 1.2)\n", path / raw);
-        }
-    }
-
-  private:
-    std::map<std::string, double> m_medians;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return RunWithRatios(
+        argc, argv,
+        MedianRatioReporter("BM_SendToDeviceTcp", "BM_RawSendTcp", "goal: at most 1.2x"));
 }
