@@ -16,13 +16,9 @@
 #include "platform/LeadingInt.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/DialogColours.h"
+#include "platform/qt/DialogUnits.h"
 
 namespace {
-
-// The dialog was drawn in dialog units of the 10-point system font: two pixels each.
-constexpr int Du(int units) {
-    return units * 2;
-}
 
 constexpr const char* kModelNames[] = {
     "Audio Matrix (KQF)", "AV matrix (KQE)",      "DVI matrix (KQD)", "HDMI matrix",
@@ -32,26 +28,10 @@ constexpr const char* kModelNames[] = {
 // Labels take the dialog colours (teal, black text) on top of the login's own blue.
 QLabel* MakeLabel(QWidget* parent, int id, const QString& text, Qt::Alignment align, int x, int y,
                   int w, int h) {
-    auto* label = new QLabel(text, parent);
-    SetControlId(label, id);
+    auto* label = AddControl<QLabel>(parent, id, SystemFontUnits(x, y, w, h), text);
     label->setAlignment(align | Qt::AlignTop);
-    label->setGeometry(Du(x), Du(y), Du(w), Du(h));
     ApplyDialogColours(label);
     return label;
-}
-
-QLineEdit* MakeEdit(QWidget* parent, int id, int x, int y, int w, int h) {
-    auto* edit = new QLineEdit(parent);
-    SetControlId(edit, id);
-    edit->setGeometry(Du(x), Du(y), Du(w), Du(h));
-    return edit;
-}
-
-QPushButton* MakeButton(QWidget* parent, int id, const QString& text, int x, int y, int w, int h) {
-    auto* button = new QPushButton(text, parent);
-    SetControlId(button, id);
-    button->setGeometry(Du(x), Du(y), Du(w), Du(h));
-    return button;
 }
 
 }  // namespace
@@ -66,31 +46,36 @@ CLoginDlg::CLoginDlg(std::string& strModelType, int& nInputs, int& nOutputs, QWi
     QFont dialogFont = font();
     dialogFont.setPointSize(10);
     setFont(dialogFont);
-    setFixedSize(Du(256), Du(146));
+    setFixedSize(SystemFontUnits(0, 0, 256, 146).size());
     ApplyBackground(this, kWindowBackground);
 
     // Created in tab order, so "Enter" takes the initial focus.
-    QPushButton* enter = MakeButton(this, kIdEnter, QStringLiteral("Enter"), 115, 121, 50, 14);
+    QPushButton* enter = AddControl<QPushButton>(this, kIdEnter, SystemFontUnits(115, 121, 50, 14),
+                                                 QStringLiteral("Enter"));
     enter->setDefault(true);
-    QPushButton* exitButton = MakeButton(this, kIdExit, QStringLiteral("Exit"), 47, 121, 50, 14);
+    QPushButton* exitButton = AddControl<QPushButton>(
+        this, kIdExit, SystemFontUnits(47, 121, 50, 14), QStringLiteral("Exit"));
     MakeLabel(this, kIdModelLabel, QStringLiteral("Model Name:"), Qt::AlignRight, 56, 26, 43, 8);
     MakeLabel(this, kIdInputLabel, QStringLiteral("Input:"), Qt::AlignRight, 56, 44, 43, 8);
-    m_pInput = MakeEdit(this, kIdInput, 118, 40, 65, 12);
-    m_pOutput = MakeEdit(this, kIdOutput, 118, 61, 65, 12);
+    m_pInput = AddControl<QLineEdit>(this, kIdInput, SystemFontUnits(118, 40, 65, 12));
+    m_pOutput = AddControl<QLineEdit>(this, kIdOutput, SystemFontUnits(118, 61, 65, 12));
     MakeLabel(this, kIdOutputLabel, QStringLiteral("Output:"), Qt::AlignRight, 56, 65, 43, 8);
     m_pPasswordLabel = MakeLabel(this, kIdPasswordLabel, QStringLiteral("Password:"),
                                  Qt::AlignRight, 64, 85, 35, 8);
-    m_pPassword = MakeEdit(this, kIdPassword, 118, 83, 65, 12);
+    m_pPassword = AddControl<QLineEdit>(this, kIdPassword, SystemFontUnits(118, 83, 65, 12));
     m_pPassword->setEchoMode(QLineEdit::Password);
     m_pPasswordSetup =
-        MakeButton(this, kIdPasswordSetup, QStringLiteral("Password Setup"), 183, 121, 57, 14);
+        AddControl<QPushButton>(this, kIdPasswordSetup, SystemFontUnits(183, 121, 57, 14),
+                                QStringLiteral("Password Setup"));
     m_pModelList = new QComboBox(this);
     SetControlId(m_pModelList, kIdModelList);
     m_pModelList->setEditable(true);
     m_pModelList->setEnabled(false);
     // The template's 69 units are the height with the list dropped; closed, the box is as
     // tall as its font needs.
-    m_pModelList->setGeometry(Du(117), Du(22), Du(59), m_pModelList->sizeHint().height());
+    const QRect listPlace = SystemFontUnits(117, 22, 59, 0);
+    m_pModelList->setGeometry(listPlace.x(), listPlace.y(), listPlace.width(),
+                              m_pModelList->sizeHint().height());
     m_pError = MakeLabel(this, kIdError, QStringLiteral("Input Or Output Is Incorrect!"),
                          Qt::AlignLeft, 77, 106, 108, 8);
 

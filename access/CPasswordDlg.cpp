@@ -11,13 +11,9 @@
 #include "access/SettingsFiles.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/DialogColours.h"
+#include "platform/qt/DialogUnits.h"
 
 namespace {
-
-// The dialog was drawn in dialog units of the 10-point system font: two pixels each.
-constexpr int Du(int units) {
-    return units * 2;
-}
 
 // Readers of the password file look at its first 16 bytes only, so a password whose UTF-8
 // form is longer could be saved but never typed correctly again. Cap the bytes as well as
@@ -48,26 +44,15 @@ std::string WithoutTrailingBlanks(std::string text) {
 }
 
 QLabel* MakeLabel(QWidget* parent, int id, const QString& text, int x, int y, int w, int h) {
-    auto* label = new QLabel(text, parent);
-    SetControlId(label, id);
+    auto* label = AddControl<QLabel>(parent, id, SystemFontUnits(x, y, w, h), text);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setGeometry(Du(x), Du(y), Du(w), Du(h));
     return label;
 }
 
 QLineEdit* MakePasswordEdit(QWidget* parent, int id, int x, int y, int w, int h) {
-    auto* edit = new QLineEdit(parent);
-    SetControlId(edit, id);
+    auto* edit = AddControl<QLineEdit>(parent, id, SystemFontUnits(x, y, w, h));
     edit->setEchoMode(QLineEdit::Password);
-    edit->setGeometry(Du(x), Du(y), Du(w), Du(h));
     return edit;
-}
-
-QPushButton* MakeButton(QWidget* parent, int id, const QString& text, int x, int y, int w, int h) {
-    auto* button = new QPushButton(text, parent);
-    SetControlId(button, id);
-    button->setGeometry(Du(x), Du(y), Du(w), Du(h));
-    return button;
 }
 
 }  // namespace
@@ -81,14 +66,16 @@ CPasswordDlg::CPasswordDlg(bool bPasswordExists, QWidget* parent)
     QFont dialogFont = font();
     dialogFont.setPointSize(10);
     setFont(dialogFont);
-    setFixedSize(Du(187), Du(100));
+    setFixedSize(SystemFontUnits(0, 0, 187, 100).size());
     ApplyDialogColours(this);
 
     // Created in tab order: Save first (it takes the initial focus), the current-password
     // field last although it sits at the top.
-    m_pSave = MakeButton(this, kIdSave, QStringLiteral("Save"), 122, 75, 50, 14);
+    m_pSave = AddControl<QPushButton>(this, kIdSave, SystemFontUnits(122, 75, 50, 14),
+                                      QStringLiteral("Save"));
     m_pSave->setDefault(true);
-    QPushButton* cancel = MakeButton(this, kIdCancel, QStringLiteral("Cancel"), 62, 75, 50, 14);
+    QPushButton* cancel = AddControl<QPushButton>(this, kIdCancel, SystemFontUnits(62, 75, 50, 14),
+                                                  QStringLiteral("Cancel"));
     MakeLabel(this, kIdNewLabel, QStringLiteral("Password:"), 47, 29, 35, 8);
     MakeLabel(this, kIdConfirmLabel, QStringLiteral("Confirm Password:"), 20, 46, 62, 8);
     m_pNewPassword = MakePasswordEdit(this, kIdNewPassword, 87, 27, 80, 12);

@@ -9,47 +9,29 @@
 #include "controls/CIpAddressEdit.h"
 #include "link/CNetClient.h"
 #include "platform/LeadingInt.h"
-#include "platform/qt/ControlId.h"
 #include "platform/qt/DialogColours.h"
-
-namespace {
-// The dialog's template is laid out in units of the "System" font: 2 px each way.
-QRect Units(int x, int y, int w, int h) {
-    return QRect(x * 2, y * 2, w * 2, h * 2);
-}
-}  // namespace
+#include "platform/qt/DialogUnits.h"
 
 CNetSetDlg::CNetSetDlg(Context context, QWidget* parent)
     : QDialog(parent), m_context(std::move(context)) {
     setWindowTitle("Set Net");
-    setFixedSize(Units(0, 0, 187, 94).size());
+    setFixedSize(SystemFontUnits(0, 0, 187, 94).size());
     ApplyDialogColours(this);
 
-    auto* ipLabel = new QLabel(QString::fromUtf8("IP："), this);
+    constexpr int kNoId = -1;  // the two captions have no id of their own
+    auto* ipLabel =
+        AddControl<QLabel>(this, kNoId, SystemFontUnits(26, 19, 32, 8), QString::fromUtf8("IP："));
     ipLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    ipLabel->setGeometry(Units(26, 19, 32, 8));
-
-    m_pAddress = new CIpAddressEdit(this);
-    m_pAddress->setGeometry(Units(69, 16, 100, 11));
-    SetControlId(m_pAddress, kIdAddress);
-
-    auto* portLabel = new QLabel("PORT:", this);
+    m_pAddress = AddControl<CIpAddressEdit>(this, kIdAddress, SystemFontUnits(69, 16, 100, 11));
+    auto* portLabel = AddControl<QLabel>(this, kNoId, SystemFontUnits(26, 38, 32, 8), "PORT:");
     portLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    portLabel->setGeometry(Units(26, 38, 32, 8));
+    m_pPort = AddControl<QLineEdit>(this, kIdPort, SystemFontUnits(70, 38, 39, 12));
 
-    m_pPort = new QLineEdit(this);
-    m_pPort->setGeometry(Units(70, 38, 39, 12));
-    SetControlId(m_pPort, kIdPort);
-
-    auto* ok = new QPushButton("OK", this);
-    ok->setGeometry(Units(120, 66, 50, 14));
+    auto* ok = AddControl<QPushButton>(this, kIdOk, SystemFontUnits(120, 66, 50, 14), "OK");
     ok->setDefault(true);
-    SetControlId(ok, kIdOk);
     connect(ok, &QPushButton::clicked, this, &CNetSetDlg::OnOk);
-
-    auto* cancel = new QPushButton("Cancel", this);
-    cancel->setGeometry(Units(60, 67, 50, 14));
-    SetControlId(cancel, kIdCancel);
+    auto* cancel =
+        AddControl<QPushButton>(this, kIdCancel, SystemFontUnits(60, 67, 50, 14), "Cancel");
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     m_pAddress->setFocus();
