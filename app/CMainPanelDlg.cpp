@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
@@ -13,6 +14,7 @@
 #include "app/CToolView.h"
 #include "controls/CGradientButton.h"
 #include "controls/CTextLabel.h"
+#include "controls/ControlIcons.h"
 #include "link/CNetSetDlg.h"
 #include "link/ReplyReceivers.h"
 #include "panel/CStFunView.h"
@@ -58,6 +60,7 @@ CMainPanelDlg::CMainPanelDlg(CPanelApp& app, QWidget* parent)
       m_app(app),
       m_sendPath(app.Net(), app.Serial(), [this] { return m_nLinkMode; }) {
     setWindowTitle(kTitle);
+    setWindowIcon(QIcon(LoadIcon(kIconApplication)));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     m_pTimers = new WindowTimers(this, [this](int id) { OnTimer(id); });

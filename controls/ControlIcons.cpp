@@ -52,6 +52,20 @@ void DrawTriangleSquare(QPainter& p, bool up) {
     p.drawPath(triangle);
 }
 
+// A small crosspoint grid on the panel's blue, one crosspoint lit: the program's own icon.
+void DrawApplication(QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(80, 133, 175));
+    p.drawRoundedRect(QRectF(1, 1, 30, 30), 4, 4);
+    for (int row = 0; row < 4; ++row) {
+        for (int column = 0; column < 4; ++column) {
+            const bool lit = row == 1 && column == 2;
+            p.setBrush(lit ? QColor(255, 0, 0) : QColor(255, 255, 255));
+            p.drawRect(QRectF(5 + column * 6.0, 5 + row * 6.0, 4, 4));
+        }
+    }
+}
+
 }  // namespace
 
 QPixmap LoadIcon(int resourceId) {
@@ -72,6 +86,9 @@ QPixmap LoadIcon(int resourceId) {
             case kIconTriangleUp:
             case kIconTriangleDown:
                 DrawTriangleSquare(p, resourceId == kIconTriangleUp);
+                break;
+            case kIconApplication:
+                DrawApplication(p);
                 break;
             default:
                 return {};

@@ -5,9 +5,10 @@
 // The program's icons, keyed by their resource ids and drawn by our own code at the
 // standard icon size. Transparent around the motif.
 enum IconId : int {
-    kIconRadioOn = 141,     // radio mark with a black centre dot
-    kIconRadioOff = 142,    // empty radio mark
-    kIconTriangleUp = 145,  // dark grey square, green triangle pointing up
+    kIconApplication = 128,  // the program's icon: a small lit crosspoint grid
+    kIconRadioOn = 141,      // radio mark with a black centre dot
+    kIconRadioOff = 142,     // empty radio mark
+    kIconTriangleUp = 145,   // dark grey square, green triangle pointing up
     kIconTriangleDown = 153,
     kIconCheckOff = 154,  // empty white check box
     kIconCheckOn = 155,   // the box with a red check mark
