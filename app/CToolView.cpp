@@ -1,12 +1,12 @@
 #include "app/CToolView.h"
 
 #include <QImage>
-#include <QLinearGradient>
 #include <QPainter>
 
 #include "controls/CIconButton.h"
 #include "controls/ControlIcons.h"
 #include "controls/DrawingFont.h"
+#include "controls/OffscreenPainting.h"
 #include "platform/qt/ControlId.h"
 
 namespace {
@@ -36,16 +36,10 @@ CToolView::CToolView(const QString& caption, const QRect& rect, QWidget* parent,
 }
 
 void CToolView::paintEvent(QPaintEvent* /*event*/) {
-    const qreal ratio = devicePixelRatioF();
-    QImage image(size() * ratio, QImage::Format_RGB32);
-    image.setDevicePixelRatio(ratio);
+    QImage image = OffscreenImage(*this);
     {
         QPainter p(&image);
-        const qreal h = height();
-        QLinearGradient gradient(0, 0.5, 0, h - 0.5);
-        gradient.setColorAt(0, kTop);
-        gradient.setColorAt(1, kBottom);
-        p.fillRect(rect(), gradient);
+        FillVerticalGradient(p, rect(), kTop, kBottom);
 
         // One line from (20, 5), cut off at half the strip's width.
         const QRect box(QPoint(kCaptionLeft, kCaptionTop),

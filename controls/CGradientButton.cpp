@@ -2,10 +2,10 @@
 
 #include <QEnterEvent>
 #include <QImage>
-#include <QLinearGradient>
 #include <QPainter>
 
 #include "controls/DrawingFont.h"
+#include "controls/OffscreenPainting.h"
 #include "platform/qt/ControlId.h"
 
 namespace {
@@ -59,17 +59,10 @@ void CGradientButton::paintEvent(QPaintEvent* /*event*/) {
         colours = &kHover;
     }
 
-    const qreal ratio = devicePixelRatioF();
-    QImage image(size() * ratio, QImage::Format_RGB32);
-    image.setDevicePixelRatio(ratio);
+    QImage image = OffscreenImage(*this);
     {
         QPainter p(&image);
-        // The end colours sit on the centres of the first and the last pixel row.
-        const qreal h = height();
-        QLinearGradient gradient(0, 0.5, 0, h - 0.5);
-        gradient.setColorAt(0, colours->top);
-        gradient.setColorAt(1, colours->bottom);
-        p.fillRect(rect(), gradient);
+        FillVerticalGradient(p, rect(), colours->top, colours->bottom);
         p.setPen(Qt::black);
         p.setFont(font());
         p.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, m_strCaption);

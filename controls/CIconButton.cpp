@@ -5,6 +5,7 @@
 
 #include "controls/ControlIcons.h"
 #include "controls/DrawingFont.h"
+#include "controls/OffscreenPainting.h"
 #include "platform/qt/ControlId.h"
 
 namespace {
@@ -37,9 +38,7 @@ void CIconButton::SetSelected(bool selected) {
 }
 
 void CIconButton::paintEvent(QPaintEvent* /*event*/) {
-    const qreal ratio = devicePixelRatioF();
-    QImage image(size() * ratio, QImage::Format_RGB32);
-    image.setDevicePixelRatio(ratio);
+    QImage image = OffscreenImage(*this);
     {
         QPainter p(&image);
         p.fillRect(rect(), kFill);

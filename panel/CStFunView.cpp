@@ -7,6 +7,7 @@
 #include "controls/CGradientButton.h"
 #include "controls/CTextLabel.h"
 #include "controls/DrawingFont.h"
+#include "controls/OffscreenPainting.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/WindowTimers.h"
 
@@ -280,9 +281,7 @@ void CStFunView::ClearReplyBuffer() {
 // ---- painting ----------------------------------------------------------------------------
 
 void CStFunView::paintEvent(QPaintEvent* /*event*/) {
-    const qreal ratio = devicePixelRatioF();
-    QImage image(size() * ratio, QImage::Format_RGB32);
-    image.setDevicePixelRatio(ratio);
+    QImage image = OffscreenImage(*this);
     image.fill(kBackground);
     QPainter(this).drawImage(0, 0, image);
 }
