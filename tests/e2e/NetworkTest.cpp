@@ -1,10 +1,6 @@
 // The whole program on the network link: the Set Net dialog, the connect result, the receive
 // thread's replies, and the way back to serial.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -37,25 +33,10 @@ void ConnectThroughDialog(Program& program, std::uint16_t port) {
     program.Window().OnCommand(CMainPanelDlg::kCmdNet);
 }
 
-// A loopback port where nothing listens.
-std::uint16_t ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 struct NetworkProgram : ::testing::Test {
     void SetUp() override {
-        log = program.sysDir.Path() + "/sim.log";
-        sim = std::make_unique<SimProcess>(
-            std::vector<std::string>{"--port", "0", "--inputs", "4", "--outputs", "4", "--pty",
-                                     program.sysDir.Path() + "/COM1", "--log", log});
+        log = SimLog(program);
+        sim = StartSim(program, "4");
         port = sim->Port();
         ASSERT_NE(port, 0);
         ASSERT_TRUE(program.Start("4", "4"));
@@ -165,32 +146,10 @@ TEST(NetworkAnimation, ConnectingTextsCycleEverySecondTick) {
 }
 
 TEST(NetworkShutdown, ClosingDuringABlockedConnectEndsPromptly) {
-    // A listener that never accepts, with its one backlog place taken: a further connect
-    // waits for the handshake and blocks.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    std::vector<int> fillers;
-    for (int k = 0; k < 4; ++k) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        fillers.push_back(fd);
-    }
-
-    {
-        Program program;
-        ASSERT_TRUE(program.Start("4", "4"));
-        ConnectThroughDialog(program, ntohs(addr.sin_port));
-        EXPECT_TRUE(program.Window().Timers().IsActive(CMainPanelDlg::kConnectTimerId));
-        program.Stop();  // must neither hang nor crash with the connect thread blocked
-    }
-    for (const int fd : fillers) {
-        ::close(fd);
-    }
-    ::close(listener);
+    BlackHole hole;
+    Program program;
+    ASSERT_TRUE(program.Start("4", "4"));
+    ConnectThroughDialog(program, hole.Port());
+    EXPECT_TRUE(program.Window().Timers().IsActive(CMainPanelDlg::kConnectTimerId));
+    program.Stop();  // must neither hang nor crash with the connect thread blocked
 }

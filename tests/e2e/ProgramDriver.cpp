@@ -19,6 +19,16 @@ bool WaitFor(const std::function<bool()>& pred, int ms) {
     return QTest::qWaitFor(pred, ms);
 }
 
+std::string SimLog(const Program& program) {
+    return program.sysDir.Path() + "/sim.log";
+}
+
+std::unique_ptr<SimProcess> StartSim(const Program& program, const std::string& counts) {
+    return std::make_unique<SimProcess>(
+        std::vector<std::string>{"--port", "0", "--inputs", counts, "--outputs", counts, "--pty",
+                                 program.sysDir.Path() + "/COM1", "--log", SimLog(program)});
+}
+
 std::string SimReceived(const std::string& logPath, const std::string& peer) {
     std::ifstream in(logPath);
     std::string line, bytes;

@@ -9,9 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "../link/LinkTestSupport.h"
 #include "app/CMainPanelDlg.h"
 #include "app/CPanelApp.h"
+#include "support/LinkTestSupport.h"
+#include "support/SimProcess.h"
 
 // Calls `act` with the modal dialog of type T as soon as it runs (within a generous while).
 template <typename T>
@@ -49,3 +50,9 @@ struct Program {
     void Click(int id);     // a query button of the main window
     void ClickKey(int id);  // a key of the switching panel
 };
+
+// Where matrixsim logs what it receives: in the program's system directory.
+std::string SimLog(const Program& program);
+// matrixsim as a counts x counts switcher on the program's COM1 and a free TCP port, logging to
+// SimLog(program).
+std::unique_ptr<SimProcess> StartSim(const Program& program, const std::string& counts);

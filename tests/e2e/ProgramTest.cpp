@@ -85,10 +85,9 @@ TEST(Program, EnterAndEscapeNeverCloseTheWindow) {
 
 TEST(Program, EnterInANumberFieldRunsTheTerminalSendOnly) {
     Program program;
-    const std::string log = program.sysDir.Path() + "/sim.log";
-    SimProcess sim({"--port", "0", "--inputs", "64", "--outputs", "64", "--pty",
-                    program.sysDir.Path() + "/COM1", "--log", log});
-    ASSERT_NE(sim.Port(), 0);
+    const std::string log = SimLog(program);
+    const auto sim = StartSim(program, "64");
+    ASSERT_NE(sim->Port(), 0);
     ASSERT_TRUE(program.Start("64", "64"));
     CMainPanelDlg& w = program.Window();
     FindControlAs<QLineEdit>(w.Terminal(), CAdFunView::kIdSendText)->setText("x");
@@ -103,10 +102,9 @@ TEST(Program, EnterInANumberFieldRunsTheTerminalSendOnly) {
 
 TEST(Program, SerialLinkEndToEnd) {
     Program program;
-    const std::string log = program.sysDir.Path() + "/sim.log";
-    SimProcess sim({"--port", "0", "--inputs", "4", "--outputs", "4", "--pty",
-                    program.sysDir.Path() + "/COM1", "--log", log});
-    ASSERT_NE(sim.Port(), 0);
+    const std::string log = SimLog(program);
+    const auto sim = StartSim(program, "4");
+    ASSERT_NE(sim->Port(), 0);
 
     ASSERT_TRUE(program.Start("4", "4"));
     CMainPanelDlg& w = program.Window();

@@ -1,20 +1,15 @@
 // The network link against a real loopback listener.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <thread>
 
-#include "LinkTestSupport.h"
 #include "link/CNetClient.h"
 #include "link/ConnectThread.h"
 #include "link/ReceiveThread.h"
 #include "link/ReplyReceivers.h"
 #include "platform/SocketLibrary.h"
+#include "support/LinkTestSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -40,38 +35,35 @@ void Connect(CNetClient& client, TcpPeer& peer) {
     ASSERT_EQ(results, std::vector<int>{0});
 }
 
-// A loopback listener that never accepts and whose backlog is full: a connect to it waits for
-// a handshake that does not come.
-class BlackHole {
-  public:
-    BlackHole() {
-        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_listener, 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        for (int k = 0; k < 4; ++k) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            m_fillers.push_back(fd);
-        }
-    }
-    ~BlackHole() {
-        for (const int fd : m_fillers) {
-            ::close(fd);
-        }
-        ::close(m_listener);
-    }
-    std::uint16_t Port() const { return m_port; }
+// Hands each connect result to sink as its number.
+std::function<void(int)> ResultsInto(TextSink& sink) {
+    return [&sink](int result) { sink.Receiver()(std::to_string(result)); };
+}
 
-  private:
-    int m_listener = -1;
-    std::uint16_t m_port = 0;
-    std::vector<int> m_fillers;
+// A connect to a listener that never completes the handshake, started and given time to block.
+struct WaitingConnect {
+    CNetClient client;
+    TextSink results;
+    ConnectThread connect;
+
+    void Start(std::uint16_t port) {
+        ASSERT_TRUE(client.Create());
+        connect.Start(LoopbackRequest(client, port), ResultsInto(results));
+        std::this_thread::sleep_for(100ms);
+    }
+};
+
+// A client connected to a loopback peer, for a receive loop to read from.
+struct ReceiveThreadTest : ::testing::Test {
+    void SetUp() override {
+        socketsBefore = SocketUseCount();
+        ASSERT_NO_FATAL_FAILURE(Connect(client, peer));
+    }
+
+    int socketsBefore = 0;
+    CNetClient client;
+    TcpPeer peer;
+    TextSink chunks;
 };
 
 }  // namespace
@@ -80,46 +72,31 @@ TEST(ConnectThreadTest, AConnectWaitingForItsHandshakeEndsWhenAbandonedOrClosed)
     BlackHole hole;
     // Abandoned: Stop returns at once and nothing is handed over.
     {
-        CNetClient client;
-        ASSERT_TRUE(client.Create());
-        TextSink results;
-        ConnectThread connect;
-        connect.Start(LoopbackRequest(client, hole.Port()),
-                      [&](int result) { results.Receiver()(std::to_string(result)); });
-        std::this_thread::sleep_for(100ms);
-        ASSERT_TRUE(connect.Running()) << "the connect did not block; the test proves nothing";
-        connect.Stop();
-        EXPECT_FALSE(connect.Running());
-        EXPECT_EQ(results.Count(), 0u);
+        WaitingConnect waiting;
+        ASSERT_NO_FATAL_FAILURE(waiting.Start(hole.Port()));
+        ASSERT_TRUE(waiting.connect.Running())
+            << "the connect did not block; the test proves nothing";
+        waiting.connect.Stop();
+        EXPECT_FALSE(waiting.connect.Running());
+        EXPECT_EQ(waiting.results.Count(), 0u);
     }
     // Closed under it (the operator chose COM while connecting): the attempt fails at once.
     {
-        CNetClient client;
-        ASSERT_TRUE(client.Create());
-        TextSink results;
-        ConnectThread connect;
-        connect.Start(LoopbackRequest(client, hole.Port()),
-                      [&](int result) { results.Receiver()(std::to_string(result)); });
-        std::this_thread::sleep_for(100ms);
-        client.Close();
-        ASSERT_TRUE(WaitUntil([&] { return !connect.Running(); }));
-        ASSERT_EQ(results.Count(), 1u);
-        EXPECT_NE(results.Items()[0], "0");
+        WaitingConnect waiting;
+        ASSERT_NO_FATAL_FAILURE(waiting.Start(hole.Port()));
+        waiting.client.Close();
+        ASSERT_TRUE(WaitUntil([&] { return !waiting.connect.Running(); }));
+        ASSERT_EQ(waiting.results.Count(), 1u);
+        EXPECT_NE(waiting.results.Items()[0], "0");
     }
 }
 
 TEST(ConnectThreadTest, ReportsRefusalOnceWithTheErrorCode) {
     CNetClient client;
     ASSERT_TRUE(client.Create());
-    std::uint16_t closedPort;
-    {
-        TcpPeer gone;
-        closedPort = gone.Port();
-    }
     ConnectThread connect;
     TextSink results;
-    connect.Start(LoopbackRequest(client, closedPort),
-                  [&](int result) { results.Receiver()(std::to_string(result)); });
+    connect.Start(LoopbackRequest(client, ClosedPort()), ResultsInto(results));
     ASSERT_TRUE(WaitUntil([&] { return !connect.Running(); }));
     connect.Stop();
     EXPECT_EQ(results.Items(), std::vector<std::string>{std::to_string(ECONNREFUSED)});
@@ -133,9 +110,7 @@ TEST(ConnectThreadTest, StopDropsTheResultOfAnAbandonedAttempt) {
     FakeUiQueue ui;
     TextSink results;
     ConnectThread connect;
-    connect.Start(
-        LoopbackRequest(client, peer.Port()),
-        [&](int result) { results.Receiver()(std::to_string(result)); }, ui.Post());
+    connect.Start(LoopbackRequest(client, peer.Port()), ResultsInto(results), ui.Post());
     ASSERT_TRUE(WaitUntil([&] { return ui.Pending() > 0; }));
     connect.Stop();  // the worker waits for the UI queue, which is this thread: must not hang
     ui.RunAll();
@@ -184,11 +159,7 @@ TEST(NetClientTest, SendToAPeerThatLeftFailsWithoutKillingTheProcess) {
     EXPECT_FALSE(boxes.Texts().empty());
 }
 
-TEST(ReceiveThreadTest, HandsChunksOverCutAtTheFirstZeroByte) {
-    CNetClient client;
-    TcpPeer peer;
-    Connect(client, peer);
-    TextSink chunks;
+TEST_F(ReceiveThreadTest, HandsChunksOverCutAtTheFirstZeroByte) {
     ReceiveThread receiver;
     ASSERT_TRUE(receiver.Start(client, chunks.Receiver()));
 
@@ -203,26 +174,17 @@ TEST(ReceiveThreadTest, HandsChunksOverCutAtTheFirstZeroByte) {
     receiver.Stop();
 }
 
-TEST(ReceiveThreadTest, PeerCloseEndsQuietlyAndClosesTheSocket) {
-    const int uses = SocketUseCount();
-    CNetClient client;
-    TcpPeer peer;
-    Connect(client, peer);
-    TextSink chunks;
+TEST_F(ReceiveThreadTest, PeerCloseEndsQuietlyAndClosesTheSocket) {
     ReceiveThread receiver;
     ASSERT_TRUE(receiver.Start(client, chunks.Receiver()));
     peer.Close();
     ASSERT_TRUE(WaitUntil([&] { return !receiver.Running(); }));
     EXPECT_EQ(chunks.Count(), 0u);
     EXPECT_FALSE(client.HasSocket());
-    EXPECT_EQ(SocketUseCount(), uses);
+    EXPECT_EQ(SocketUseCount(), socketsBefore);
 }
 
-TEST(ReceiveThreadTest, ReceiveErrorHandsOverTheFailureText) {
-    CNetClient client;
-    TcpPeer peer;
-    Connect(client, peer);
-    TextSink chunks;
+TEST_F(ReceiveThreadTest, ReceiveErrorHandsOverTheFailureText) {
     ReceiveThread receiver;
     ASSERT_TRUE(receiver.Start(client, chunks.Receiver()));
     peer.Reset();
@@ -231,10 +193,7 @@ TEST(ReceiveThreadTest, ReceiveErrorHandsOverTheFailureText) {
     EXPECT_FALSE(client.HasSocket());
 }
 
-TEST(ReceiveThreadTest, RepliesFollowTheRouteOfTheLastSend) {
-    CNetClient client;
-    TcpPeer peer;
-    Connect(client, peer);
+TEST_F(ReceiveThreadTest, RepliesFollowTheRouteOfTheLastSend) {
     TextSink terminal, panel;
     const ReplyReceivers receivers{terminal.Receiver(), panel.Receiver()};
     ReceiveThread receiver;
@@ -244,23 +203,19 @@ TEST(ReceiveThreadTest, RepliesFollowTheRouteOfTheLastSend) {
     peer.Send("before any command\r\n");
     ASSERT_TRUE(WaitUntil([&] { return terminal.Count() == 1; }));
     client.Send("Status", 2, 0);
-    EXPECT_EQ(peer.Read(7, 200ms), "Status.");
+    EXPECT_EQ(peer.Read(200ms, 7), "Status.");
     peer.Send("AV:1->1\r\n");
     ASSERT_TRUE(WaitUntil([&] { return panel.Count() == 1; }));
     client.Send("/*Type", 1, 1);
-    EXPECT_EQ(peer.Read(7, 200ms), "/*Type;");
+    EXPECT_EQ(peer.Read(200ms, 7), "/*Type;");
     peer.Send("Type\r\n");
     ASSERT_TRUE(WaitUntil([&] { return terminal.Count() == 2; }));
     EXPECT_EQ(panel.Items(), std::vector<std::string>{"AV:1->1\r\n"});
     receiver.Stop();
 }
 
-TEST(ReceiveThreadTest, StopWithAHandOffInFlightNeitherHangsNorDelivers) {
-    CNetClient client;
-    TcpPeer peer;
-    Connect(client, peer);
+TEST_F(ReceiveThreadTest, StopWithAHandOffInFlightNeitherHangsNorDelivers) {
     FakeUiQueue ui;
-    TextSink chunks;
     ReceiveThread receiver;
     receiver.Start(client, chunks.Receiver(), ui.Post());
     peer.Send("AV:2->3\r\n");
@@ -271,15 +226,11 @@ TEST(ReceiveThreadTest, StopWithAHandOffInFlightNeitherHangsNorDelivers) {
     EXPECT_EQ(chunks.Count(), 0u);
 }
 
-TEST(ReceiveThreadTest, AnOldLoopNeverClosesANewerSocket) {
-    CNetClient client;
-    TcpPeer first;
-    Connect(client, first);
+TEST_F(ReceiveThreadTest, AnOldLoopNeverClosesANewerSocket) {
     FakeUiQueue ui;
-    TextSink chunks;
     ReceiveThread receiver;
     receiver.Start(client, chunks.Receiver(), ui.Post());
-    first.Send("A:1->1\r\n");
+    peer.Send("A:1->1\r\n");
     ASSERT_TRUE(WaitUntil([&] { return ui.Pending() == 1; }));
     // While the old loop is held in its hand-off, its socket is closed and a new one made.
     client.Close();
@@ -294,6 +245,6 @@ TEST(ReceiveThreadTest, AnOldLoopNeverClosesANewerSocket) {
     EXPECT_TRUE(client.HasSocket());
     MessageRecorder boxes;
     client.Send("Undo", 2, 0);
-    EXPECT_EQ(second.Read(5, 200ms), "Undo.");
+    EXPECT_EQ(second.Read(200ms, 5), "Undo.");
     EXPECT_TRUE(boxes.Texts().empty());
 }

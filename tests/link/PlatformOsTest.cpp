@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "LinkTestSupport.h"
 #include "platform/ComPorts.h"
 #include "platform/MessageBox.h"
+#include "support/LinkTestSupport.h"
 
 namespace fs = std::filesystem;
 

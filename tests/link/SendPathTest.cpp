@@ -1,12 +1,12 @@
 // Exact bytes on the wire for every sender, on both links, chosen by the link mode at send time.
 #include <gtest/gtest.h>
 
-#include "LinkTestSupport.h"
 #include "link/CNetClient.h"
 #include "link/CSendPath.h"
 #include "link/CSerialPort.h"
 #include "link/ConnectThread.h"
 #include "panel/CommandSet.h"
+#include "support/LinkTestSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -28,10 +28,10 @@ class SendPathTest : public ::testing::Test {
                                              std::size_t netBytes, std::size_t serialBytes) {
         m_mode = LinkMode::Network;
         send(m_path);
-        std::string net = m_peer.Read(netBytes, 150ms);
+        std::string net = m_peer.Read(150ms, netBytes);
         m_mode = LinkMode::Serial;
         send(m_path);
-        std::string serial = m_com1.Read(serialBytes, 150ms);
+        std::string serial = m_com1.Read(150ms, serialBytes);
         return {net, serial};
     }
 
@@ -88,14 +88,14 @@ TEST_F(SendPathTest, EverySenderPutsItsBytesOnBothLinks) {
 TEST_F(SendPathTest, StatusButtonAndRawTexts) {
     // The STATUS button's route differs per link; the bytes do not.
     m_net.Send(StatusQuery(true).text, StatusQuery(true).route, StatusQuery(true).flag);
-    EXPECT_EQ(m_peer.Read(7, 150ms), "Status.");
+    EXPECT_EQ(m_peer.Read(150ms, 7), "Status.");
     EXPECT_EQ(m_net.ReplyRoute(), 2);
     m_serial.WriteCommand(StatusQuery(false).text, StatusQuery(false).route, 0);
-    EXPECT_EQ(m_com1.Read(7, 150ms), "Status.");
+    EXPECT_EQ(m_com1.Read(150ms, 7), "Status.");
     EXPECT_EQ(m_serial.ReplyRoute(), 1);
 
     m_net.Send("Undo", 2, 0);
-    m_peer.Read(5, 150ms);
+    m_peer.Read(150ms, 5);
     const auto [net, serial] = Both([](CSendPath& path) { path.SendRawToDevice("a%sb"); }, 4, 4);
     EXPECT_EQ(net, "a%sb");
     EXPECT_EQ(serial, "a%sb");
@@ -116,13 +116,13 @@ TEST_F(SendPathTest, ModuleCommandsGoOutWithoutTerminator) {
                            Row{4, "AT + C1_BAUD = 57600"}, Row{5, "AT + C1_BAUD = 9600"},
                            Row{-1, "AT + C1_BAUD = 9600"}}) {
         m_net.Send("Undo", 2, 0);
-        EXPECT_EQ(m_peer.Read(5, 150ms), "Undo.");
+        EXPECT_EQ(m_peer.Read(150ms, 5), "Undo.");
         EXPECT_TRUE(m_net.SetModuleBaud(row.index));
-        EXPECT_EQ(m_peer.Read(row.bytes.size(), 150ms), row.bytes) << row.index;
+        EXPECT_EQ(m_peer.Read(150ms, row.bytes.size()), row.bytes) << row.index;
         EXPECT_EQ(m_net.ReplyRoute(), 1);
     }
     m_net.SetModuleStopBits(1);
-    EXPECT_EQ(m_peer.Read(20, 150ms), "AT + C1_STOPB = 1.5");
+    EXPECT_EQ(m_peer.Read(150ms, 20), "AT + C1_STOPB = 1.5");
 }
 
 TEST_F(SendPathTest, EachSendTakesTheLinkOfItsMoment) {
@@ -130,8 +130,8 @@ TEST_F(SendPathTest, EachSendTakesTheLinkOfItsMoment) {
     m_path.SendToDevice("1B1", 2, 0);
     m_mode = LinkMode::Serial;
     m_path.SendToDevice("2B2", 1, 1);
-    EXPECT_EQ(m_peer.Read(100, 150ms), "1B1.");
-    EXPECT_EQ(m_com1.Read(100, 150ms), "2B2;");
+    EXPECT_EQ(m_peer.Read(150ms, 100), "1B1.");
+    EXPECT_EQ(m_com1.Read(150ms, 100), "2B2;");
     EXPECT_EQ(m_net.ReplyRoute(), 2) << "each link keeps its own route";
     EXPECT_EQ(m_serial.ReplyRoute(), 1);
 }

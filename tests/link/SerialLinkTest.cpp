@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include "LinkTestSupport.h"
 #include "link/CSerialPort.h"
 #include "platform/SerialSpeed2.h"
+#include "support/LinkTestSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -104,21 +104,21 @@ TEST_F(SerialLinkTest, RatesOutsideTheClassicTableAndRejectedFormats) {
 TEST_F(SerialLinkTest, WritesPutExactBytesAndKeepTheRoute) {
     ASSERT_TRUE(m_port.Open(1));
     m_port.WriteCommand("Undo", 2, 0);
-    EXPECT_EQ(m_com1.Read(5, 300ms), "Undo.");
+    EXPECT_EQ(m_com1.Read(300ms, 5), "Undo.");
     EXPECT_EQ(m_port.ReplyRoute(), 2);
     m_port.WriteRaw("abc");
-    EXPECT_EQ(m_com1.Read(3, 300ms), "abc");
+    EXPECT_EQ(m_com1.Read(300ms, 3), "abc");
     EXPECT_EQ(m_port.ReplyRoute(), 1);
 }
 
 TEST_F(SerialLinkTest, ReaderRoutesRepliesByTheLastWrite) {
     ASSERT_TRUE(m_port.Open(1));
     m_port.WriteCommand("3V5", 2, 0);
-    m_com1.Read(4, 200ms);
+    m_com1.Read(200ms, 4);
     m_com1.Write("V:3->5\r\n");
     ASSERT_TRUE(WaitUntil([&] { return m_panel.Joined() == "V:3->5\r\n"; }));
     m_port.WriteRaw("ping");
-    m_com1.Read(4, 200ms);
+    m_com1.Read(200ms, 4);
     m_com1.Write("pong\r\n");
     ASSERT_TRUE(WaitUntil([&] { return m_terminal.Joined() == "pong\r\n"; }));
     EXPECT_EQ(m_panel.Count(), 1u);

@@ -3,11 +3,11 @@
 
 #include <filesystem>
 
-#include "../link/LinkTestSupport.h"
 #include "link/CNetClient.h"
 #include "link/CSerialPort.h"
 #include "link/ConnectThread.h"
 #include "link/ReceiveThread.h"
+#include "support/LinkTestSupport.h"
 #include "support/SimProcess.h"
 
 TEST(MatrixsimProcessTest, AnswersTheNetworkLinkWithRouteLines) {

@@ -29,7 +29,7 @@
 #include "platform/MessageBox.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/WindowTimers.h"
-#include "support/DevicePeers.h"
+#include "support/LinkTestSupport.h"
 #include "support/PixelCheck.h"
 #include "terminal/CAdFunView.h"
 
@@ -63,10 +63,10 @@ class AdFunViewTest : public ::testing::Test {
         SetMessageBoxHook(m_previousHook);
     }
 
-    PtyPeer& Port(int com) {
+    PtyPort& Port(int com) {
         auto& port = m_ports[com];
         if (!port) {
-            port = std::make_unique<PtyPeer>(m_sysDir.Path(), com);
+            port = std::make_unique<PtyPort>(m_sysDir.Path(), com);
         }
         return *port;
     }
@@ -117,7 +117,7 @@ class AdFunViewTest : public ::testing::Test {
     }
 
     ScopedSysDir m_sysDir;
-    std::map<int, std::unique_ptr<PtyPeer>> m_ports;
+    std::map<int, std::unique_ptr<PtyPort>> m_ports;
     CSerialPort m_serial;
     CNetClient m_net;
     LinkMode m_mode = LinkMode::Serial;
@@ -206,7 +206,7 @@ TEST_F(AdFunViewTest, NoFreePortLeavesTheListEmptyAndOpensNothing) {
 }
 
 TEST_F(AdFunViewTest, SendsExactlyTheTextOrTheBytesItsHexDigitsName) {
-    PtyPeer& device = Port(1);
+    PtyPort& device = Port(1);
     CAdFunView& view = View();
     struct Case {
         bool hex;
@@ -231,7 +231,7 @@ TEST_F(AdFunViewTest, SendsExactlyTheTextOrTheBytesItsHexDigitsName) {
 }
 
 TEST_F(AdFunViewTest, AsciiAndHexConvertTheSendFieldBothWaysWithoutLoss) {
-    PtyPeer& device = Port(1);
+    PtyPort& device = Port(1);
     CAdFunView& view = View();
     SendField().setText("AB");
     view.OnAscii();  // already Ascii: nothing changes
@@ -256,7 +256,7 @@ TEST_F(AdFunViewTest, AsciiAndHexConvertTheSendFieldBothWaysWithoutLoss) {
 }
 
 TEST_F(AdFunViewTest, TheButtonsWorkWhenClickedOnAShownView) {
-    PtyPeer& device = Port(1);
+    PtyPort& device = Port(1);
     CAdFunView& view = View();
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
@@ -292,7 +292,7 @@ TEST_F(AdFunViewTest, ContinuousSendRefusesAnIntervalBelowOne) {
 }
 
 TEST_F(AdFunViewTest, ContinuousSendRepeatsTheTextFixedAtTheStartUntilClickedAgain) {
-    PtyPeer& device = Port(1);
+    PtyPort& device = Port(1);
     CAdFunView& view = View();
     view.OnHex();
     SendField().setText("70 69 6e 67");
@@ -322,8 +322,8 @@ TEST_F(AdFunViewTest, ContinuousSendRepeatsTheTextFixedAtTheStartUntilClickedAga
 }
 
 TEST_F(AdFunViewTest, DroppingThePortListDownStopsSendingAndClosesThePort) {
-    PtyPeer& first = Port(1);
-    PtyPeer& second = Port(2);
+    PtyPort& first = Port(1);
+    PtyPort& second = Port(2);
     CAdFunView& view = View();
     QComboBox& ports = List(CAdFunView::kIdPortList);
     SendField().setText("z");
@@ -353,7 +353,7 @@ TEST_F(AdFunViewTest, DroppingThePortListDownStopsSendingAndClosesThePort) {
 }
 
 TEST_F(AdFunViewTest, BaudAndLineListsSetTheSerialPort) {
-    PtyPeer& device = Port(1);
+    PtyPort& device = Port(1);
     CAdFunView& view = View();
     Pick(CAdFunView::kIdBaudList, 9);  // 38400
     EXPECT_EQ(view.LogText(), kBaudOk);
@@ -447,7 +447,7 @@ TEST_F(AdFunViewTest, NetworkSendsAndAFailingContinuousSendShowsOneBoxAtATime) {
 }
 
 TEST_F(AdFunViewTest, ReceivedTextIsFedToThePanelAndAppendedExactly) {
-    PtyPeer& device = Port(1);
+    PtyPort& device = Port(1);
     CAdFunView& view = View();
     view.AppendReceived("abc");
     view.AppendReceived("def");
@@ -505,7 +505,7 @@ TEST_F(AdFunViewTest, TheLogKeepsOnlyTheNewestMebibyteInWholeLinesAndShowsItsEnd
 }
 
 TEST_F(AdFunViewTest, SwitchingToSerialStopsTheNetworkAndReopensThePickedPort) {
-    PtyPeer& first = Port(1);
+    PtyPort& first = Port(1);
     Port(2);
     TcpPeer peer;
     CAdFunView& view = View();

@@ -1,9 +1,10 @@
-#include "LinkTestSupport.h"
+#include "support/LinkTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/MessageBox.h"
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -25,7 +28,7 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
 }
 
 ScopedSysDir::ScopedSysDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "mp-link-XXXXXX").string();
+    std::string templ = (std::filesystem::temp_directory_path() / "mp-test-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr) {
         throw std::runtime_error("mkdtemp");
     }
@@ -41,7 +44,7 @@ ScopedSysDir::~ScopedSysDir() {
 
 namespace {
 
-std::string ReadFd(int fd, std::size_t want, std::chrono::milliseconds quiet) {
+std::string ReadFd(int fd, std::chrono::milliseconds quiet, std::size_t want) {
     std::string got;
     char buffer[4096];
     while (got.size() < want) {
@@ -69,6 +72,29 @@ void WriteFd(int fd, const std::string& bytes) {
     }
 }
 
+sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// A listener on a free loopback port; returns its socket and sets port.
+int ListenOnLoopback(int backlog, std::uint16_t& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener, backlog) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(listener);
+        throw std::runtime_error("listen");
+    }
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 }  // namespace
 
 PtyPort::PtyPort(const std::string& sysDir, int com) {
@@ -91,26 +117,20 @@ PtyPort::~PtyPort() {
     ::close(m_master);
 }
 
+void PtyPort::HoldExclusively() {
+    ::flock(m_slave, LOCK_EX | LOCK_NB);
+}
+
 void PtyPort::Write(const std::string& bytes) {
     WriteFd(m_master, bytes);
 }
 
-std::string PtyPort::Read(std::size_t want, std::chrono::milliseconds quiet) {
-    return ReadFd(m_master, want, quiet);
+std::string PtyPort::Read(std::chrono::milliseconds quiet, std::size_t want) {
+    return ReadFd(m_master, quiet, want);
 }
 
 TcpPeer::TcpPeer() {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(m_listener, 4) != 0 ||
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("listen");
-    }
-    m_port = ntohs(address.sin_port);
+    m_listener = ListenOnLoopback(4, m_port);
 }
 
 TcpPeer::~TcpPeer() {
@@ -131,8 +151,8 @@ void TcpPeer::Send(const std::string& bytes) {
     WriteFd(m_conn, bytes);
 }
 
-std::string TcpPeer::Read(std::size_t want, std::chrono::milliseconds quiet) {
-    return ReadFd(m_conn, want, quiet);
+std::string TcpPeer::Read(std::chrono::milliseconds quiet, std::size_t want) {
+    return ReadFd(m_conn, quiet, want);
 }
 
 void TcpPeer::Close() {
@@ -146,6 +166,28 @@ void TcpPeer::Reset() {
     struct linger hard = {1, 0};
     ::setsockopt(m_conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     Close();
+}
+
+std::uint16_t ClosedPort() {
+    return TcpPeer().Port();
+}
+
+// Backlog 0 still lets one connection wait; the fillers take every place there is.
+BlackHole::BlackHole() {
+    m_listener = ListenOnLoopback(0, m_port);
+    const sockaddr_in address = Loopback(m_port);
+    for (int k = 0; k < 4; ++k) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        m_fillers.push_back(fd);
+    }
+}
+
+BlackHole::~BlackHole() {
+    for (const int fd : m_fillers) {
+        ::close(fd);
+    }
+    ::close(m_listener);
 }
 
 MessageRecorder::MessageRecorder() {
