@@ -8,11 +8,7 @@
 #include <optional>
 #include <utility>
 
-// Runs a task on the UI thread later and returns at once (in Qt: a queued invokeMethod on a
-// window). An empty UiPost runs the task at once on the calling thread, which is what tests
-// without a UI thread use.
-using UiPost = std::function<void(std::function<void()>)>;
-
+#include "platform/UiThreadPost.h"
 // The synchronous hand-off from a worker thread to the UI thread. The worker's Deliver blocks
 // until the UI thread has run the receiver on the payload, so a worker never races ahead of
 // what the UI has taken. Stop makes every later hand-off a no-op and releases a worker that

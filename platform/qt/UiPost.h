@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/CHandOff.h"
+#include "platform/UiThreadPost.h"
 
 class QObject;
 
