@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/UiThreadPost.h"
+
 // The synchronous hand-off from a worker thread to the UI thread. The worker's Deliver blocks
 // until the UI thread has run the receiver on the payload, so a worker never races ahead of
 // what the UI has taken. Stop makes every later hand-off a no-op and releases a worker that
