@@ -185,8 +185,16 @@ void CMainPanelDlg::BuildMenus() {
         item->setCheckable(true);
     }
     CheckLink(false);
-    connect(m_pNetItem, &QAction::triggered, this, [this] { OnCommand(kCmdNet); });
-    connect(m_pComItem, &QAction::triggered, this, [this] { OnCommand(kCmdCom); });
+    // Qt flips a checkable item's mark as it is chosen; the marks follow the link state
+    // alone, so they are put back before the handler decides what changes.
+    const auto choose = [this](QAction* item, int command) {
+        connect(item, &QAction::triggered, this, [this, command] {
+            CheckLink(m_bNetMarked);
+            OnCommand(command);
+        });
+    };
+    choose(m_pNetItem, kCmdNet);
+    choose(m_pComItem, kCmdCom);
 
     // Qt cannot add to the window manager's menu, so the window offers its own.
     m_pSystemMenu = new QMenu(this);
@@ -209,6 +217,7 @@ bool CMainPanelDlg::ComChecked() const {
 }
 
 void CMainPanelDlg::CheckLink(bool net) {
+    m_bNetMarked = net;
     m_pNetItem->setChecked(net);
     m_pComItem->setChecked(!net);
 }

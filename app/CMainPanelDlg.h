@@ -106,6 +106,7 @@ class CMainPanelDlg : public QDialog {
     QMenu* m_menuLink = nullptr;
     QAction* m_pNetItem = nullptr;
     QAction* m_pComItem = nullptr;
+    bool m_bNetMarked = false;  // which item the link state checks
     QMenu* m_pSystemMenu = nullptr;
     int m_nConnectStep = 0;
     SessionParams m_session;

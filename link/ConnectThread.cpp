@@ -15,6 +15,11 @@ int ConnectThread::Connect(const ConnectRequest& request) {
     if (request.client == nullptr) {
         return EBADF;
     }
+    // Blank address fields read 0.0.0.0, which is nobody's address; Linux would take it for
+    // this machine and connect to whatever listens here.
+    if (request.address == ConnectRequest{}.address) {
+        return EADDRNOTAVAIL;
+    }
     char text[16];
     std::snprintf(text, sizeof text, "%d.%d.%d.%d", request.address[0], request.address[1],
                   request.address[2], request.address[3]);

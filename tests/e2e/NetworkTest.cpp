@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
+
 #include <QPushButton>
+#include <array>
 
 #include "ProgramDriver.h"
 #include "controls/CGradientButton.h"
@@ -20,17 +22,31 @@
 
 namespace {
 
-// Chooses NET and fills the Set Net dialog with 127.0.0.1 and the port.
-void ConnectThroughDialog(Program& program, std::uint16_t port) {
-    WhenModal<CNetSetDlg>([port](CNetSetDlg* dlg) {
-        const char* fields[] = {"127", "0", "0", "1"};
+// Chooses NET from the TCP/IP menu and fills the Set Net dialog with the address fields and
+// the port.
+void ConnectThroughDialog(Program& program, std::uint16_t port,
+                          std::array<const char*, 4> fields = {"127", "0", "0", "1"}) {
+    WhenModal<CNetSetDlg>([port, fields](CNetSetDlg* dlg) {
         for (int k = 0; k < 4; ++k) {
-            dlg->AddressField()->Field(k)->setText(fields[k]);
+            dlg->AddressField()->Field(k)->setText(fields[static_cast<std::size_t>(k)]);
         }
         dlg->PortField()->setText(QString::number(port));
         FindControlAs<QPushButton>(dlg, CNetSetDlg::kIdOk)->click();
     });
-    program.Window().OnCommand(CMainPanelDlg::kCmdNet);
+    program.ChooseLink("NET");
+}
+
+// NET, then Cancel in the Set Net dialog.
+void CancelNet(Program& program) {
+    WhenModal<CNetSetDlg>(
+        [](CNetSetDlg* dlg) { FindControlAs<QPushButton>(dlg, CNetSetDlg::kIdCancel)->click(); });
+    program.ChooseLink("NET");
+}
+
+// Exactly one of the two items is checked: NET when `net`, otherwise COM.
+void ExpectMarked(const CMainPanelDlg& w, bool net) {
+    EXPECT_EQ(w.NetChecked(), net);
+    EXPECT_EQ(w.ComChecked(), !net);
 }
 
 struct NetworkProgram : ::testing::Test {
@@ -77,7 +93,7 @@ TEST_F(NetworkProgram, CommandsGoOverTcpOnceConnected) {
     EXPECT_TRUE(WaitFor([&] { return program.ReplyBox().find("->4") != std::string::npos; }));
 
     // Leaving the network link (NET again) closes the socket and reopens the serial port.
-    w.OnCommand(CMainPanelDlg::kCmdNet);
+    program.ChooseLink("NET");
     EXPECT_EQ(w.LinkModeNow(), LinkMode::Serial);
     EXPECT_TRUE(w.ComChecked());
     EXPECT_FALSE(program.app->Net().HasSocket());
@@ -89,7 +105,7 @@ TEST_F(NetworkProgram, CommandsGoOverTcpOnceConnected) {
 
 TEST_F(NetworkProgram, ComReturnsToTheSerialPort) {
     ASSERT_TRUE(ConnectedToSim());
-    program.Window().OnCommand(CMainPanelDlg::kCmdCom);
+    program.ChooseLink("COM");
     EXPECT_EQ(program.Window().LinkModeNow(), LinkMode::Serial);
     EXPECT_TRUE(program.Window().ComChecked());
     EXPECT_FALSE(program.Window().ReceiveThreadRunning());
@@ -105,7 +121,7 @@ TEST_F(NetworkProgram, ARefusedConnectionLeavesCommandsOnSerial) {
     EXPECT_EQ(w.LinkModeNow(), LinkMode::Serial);
     EXPECT_FALSE(w.Timers().IsActive(CMainPanelDlg::kConnectTimerId));
     // COM reopens the port that the dialog closed.
-    w.OnCommand(CMainPanelDlg::kCmdCom);
+    program.ChooseLink("COM");
     EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open);
 }
 
@@ -127,11 +143,37 @@ TEST_F(NetworkProgram, ExitWithTheNetworkUpClosesTheSocketOnce) {
 }
 
 TEST_F(NetworkProgram, CancelLeavesTheSerialLinkAsItWas) {
-    WhenModal<CNetSetDlg>([](CNetSetDlg* dlg) { dlg->reject(); });
-    program.Window().OnCommand(CMainPanelDlg::kCmdNet);
+    CancelNet(program);
     EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open);
-    EXPECT_TRUE(program.Window().ComChecked());
+    ExpectMarked(program.Window(), false);
     EXPECT_FALSE(program.app->Net().HasSocket());
+}
+
+TEST_F(NetworkProgram, TheMenuMarksFollowTheLinkStateOnEveryPath) {
+    CMainPanelDlg& w = program.Window();
+    // A refused connect shows NET, and Cancel from there changes nothing.
+    ConnectThroughDialog(program, ClosedPort());
+    ASSERT_TRUE(WaitFor([&] { return program.ReplyBox() == "connect unsuccess!\r\n"; }));
+    ExpectMarked(w, true);
+    CancelNet(program);
+    ExpectMarked(w, true);
+    program.ChooseLink("COM");
+    ExpectMarked(w, false);
+    // Connected shows NET; NET again goes back to serial and shows COM.
+    ASSERT_TRUE(ConnectedToSim());
+    ExpectMarked(w, true);
+    program.ChooseLink("NET");  // on the network, NET leaves it without a dialog
+    EXPECT_EQ(w.LinkModeNow(), LinkMode::Serial);
+    ExpectMarked(w, false);
+}
+
+TEST_F(NetworkProgram, BlankAddressFailsEvenWithASwitcherListeningHere) {
+    // 0.0.0.0 would reach this machine, where the simulator listens.
+    ConnectThroughDialog(program, port, {"", "", "", ""});
+    ASSERT_TRUE(WaitFor([&] { return program.ReplyBox() == "connect unsuccess!\r\n"; }))
+        << program.ReplyBox();
+    EXPECT_EQ(program.Window().LinkModeNow(), LinkMode::Serial);
+    ExpectMarked(program.Window(), true);
 }
 
 TEST(NetworkAnimation, ConnectingTextsCycleEverySecondTick) {
@@ -151,5 +193,6 @@ TEST(NetworkShutdown, ClosingDuringABlockedConnectEndsPromptly) {
     ASSERT_TRUE(program.Start("4", "4"));
     ConnectThroughDialog(program, hole.Port());
     EXPECT_TRUE(program.Window().Timers().IsActive(CMainPanelDlg::kConnectTimerId));
+    ExpectMarked(program.Window(), false);  // connecting still shows COM
     program.Stop();  // must neither hang nor crash with the connect thread blocked
 }

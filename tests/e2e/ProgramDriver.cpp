@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 
@@ -85,4 +86,28 @@ void Program::ClickKey(int id) {
     CGradientButton* key = window->Panel()->Key(id);
     ASSERT_NE(key, nullptr) << id;
     QTest::mouseClick(key, Qt::LeftButton);
+}
+
+void Program::DoubleClick(QWidget* button) {
+    ASSERT_NE(button, nullptr);
+    QWidget* top = button->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(top));
+    const QPoint at = button->mapTo(top, button->rect().center());
+    QTest::mouseDClick(top->windowHandle(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+void Program::ChooseLink(const QString& item) {
+    Click(CMainPanelDlg::kIdTcpIp);
+    QMenu* menu = window->LinkMenu();
+    ASSERT_TRUE(WaitFor([menu] { return menu->isVisible(); }));
+    QAction* chosen = nullptr;
+    for (QAction* action : menu->actions()) {
+        if (action->text() == item) {
+            chosen = action;
+        }
+    }
+    ASSERT_NE(chosen, nullptr) << item.toStdString();
+    // As a click on the item does: the menu closes, then the item is triggered.
+    menu->hide();
+    chosen->trigger();
 }

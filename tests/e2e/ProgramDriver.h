@@ -49,6 +49,12 @@ struct Program {
     std::string ReplyBox() const;
     void Click(int id);     // a query button of the main window
     void ClickKey(int id);  // a key of the switching panel
+    // A double-click on a panel key or a query button, through the window system as a mouse
+    // makes it (press, release, press reported as a double-click, release).
+    void DoubleClick(QWidget* button);
+    // TCP/IP, then the item ("NET" or "COM") of the menu it opens. Returns once the item's
+    // handler has (a dialog it opens runs modally inside).
+    void ChooseLink(const QString& item);
 };
 
 // Where matrixsim logs what it receives: in the program's system directory.
