@@ -2,6 +2,7 @@
 
 #include <QEnterEvent>
 #include <QImage>
+#include <QMouseEvent>
 #include <QPainter>
 
 #include "controls/DrawingFont.h"
@@ -80,4 +81,10 @@ void CGradientButton::leaveEvent(QEvent* event) {
     m_bHovering = false;
     update();
     QPushButton::leaveEvent(event);
+}
+
+void CGradientButton::mouseDoubleClickEvent(QMouseEvent* event) {
+    // The second press of a double-click is a double-click, not another click: no key acts
+    // twice for it (QPushButton would treat it as a fresh press and click again).
+    event->accept();
 }

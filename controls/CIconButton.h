@@ -23,6 +23,7 @@ class CIconButton : public QPushButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
   private:
     int m_nUnselectedIcon;

@@ -262,6 +262,11 @@ bool CAdFunView::SwitchToSerial() {
         m_ctx.stopReceiveThread();
     }
     m_ctx.net.Close();
+    // A list left empty because every port was busy at start is never dropped down again (the
+    // view is hidden): look for free ports now, so that COM can reach one that was freed.
+    if (m_pPortList->count() == 0) {
+        FillPortList();
+    }
     OnPortSelChange();
     return true;
 }

@@ -1,5 +1,8 @@
 // The whole program in-process: start-up, layout, and the serial link end to end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLineEdit>
@@ -12,6 +15,7 @@
 #include "controls/CTextLabel.h"
 #include "link/CSerialPort.h"
 #include "panel/CStFunView.h"
+#include "panel/PanelLayout.h"
 #include "platform/SocketLibrary.h"
 #include "platform/qt/ControlId.h"
 #include "support/SimProcess.h"
@@ -150,4 +154,50 @@ TEST(Program, SystemMenuOpensTheAboutBox) {
         EXPECT_TRUE(shown) << id;
     }
     EXPECT_EQ(program.Window().SystemMenu()->actions().size(), 3);
+}
+
+TEST(Program, ADoubleClickActsOnce) {
+    Program program;
+    const std::string log = SimLog(program);
+    const auto sim = StartSim(program, "4");
+    ASSERT_NE(sim->Port(), 0);
+    ASSERT_TRUE(program.Start("4", "4"));
+    CMainPanelDlg& w = program.Window();
+    const CSwitchModel& model = w.Panel()->Model();
+
+    struct Case {
+        QWidget* button;
+        std::string wire;  // everything sent so far
+    };
+    const Case cases[] = {
+        {w.Panel()->Key(model.GridKey(2, 3)), "3B2."},
+        {w.Panel()->Key(kKeyUndo), "3B2.Undo."},
+        {FindControl(&w, CMainPanelDlg::kIdType), "3B2.Undo./*Type;"},
+    };
+    for (const Case& c : cases) {
+        program.DoubleClick(c.button);
+        ASSERT_TRUE(WaitFor([&] { return SimReceived(log, "pty").size() >= c.wire.size(); }));
+        QTest::qWait(300);  // a second command would have gone out by now
+        EXPECT_EQ(SimReceived(log, "pty"), c.wire);
+    }
+}
+
+TEST(Program, ComReachesAPortFreedAfterABusyStart) {
+    Program program;
+    const std::string log = SimLog(program);
+    const auto sim = StartSim(program, "4");
+    ASSERT_NE(sim->Port(), 0);
+    // Another program holds the only port while the panel starts.
+    const std::string com1 = program.sysDir.Path() + "/COM1";
+    const int holder = ::open(com1.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_TRUE(program.Start("4", "4"));
+    EXPECT_NE(program.app->Serial().State(), CSerialPort::PortState::Open);
+
+    ::close(holder);
+    program.ChooseLink("COM");
+    EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open);
+    program.ClickKey(program.Window().Panel()->Model().GridKey(1, 2));
+    EXPECT_TRUE(WaitFor([&] { return SimReceived(log, "pty") == "2B1."; }));
 }
