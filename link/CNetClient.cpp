@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +69,10 @@ bool CNetClient::Create(int type) {
         SocketCleanup();
         return false;
     }
+    // Sends run on the UI thread: a peer that stops reading must cost a failed send, not a
+    // frozen window once the socket's buffers are full.
+    const timeval sendLimit{kSendTimeLimitMs / 1000, (kSendTimeLimitMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     std::lock_guard lock(m_mutex);
     m_hSocket = fd;
     m_nToken = ++m_nLastToken;

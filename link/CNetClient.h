@@ -21,6 +21,8 @@ class CNetClient {
   public:
     using Token = std::uint64_t;  // names one socket of this client; 0 = none
     static constexpr int kNoSocket = -1;
+    // How long a send may wait for room in the socket's buffers before it fails.
+    static constexpr int kSendTimeLimitMs = 1000;
 
     CNetClient();
     virtual ~CNetClient();
@@ -31,7 +33,8 @@ class CNetClient {
     // (one whose connect failed) is closed first.
     bool Create(int type = SOCK_STREAM);
     // Keeps the route, appends the terminator that route and flag select, sends in one call.
-    // Anything short of all bytes shows "Send failure!".
+    // Anything short of all bytes, also a send that finds no room within kSendTimeLimitMs,
+    // shows "Send failure!".
     void Send(std::string_view text, int route, int flag);
     // The network module's baud command for a position of its five-entry table.
     bool SetModuleBaud(int index);

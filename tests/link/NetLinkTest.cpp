@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <future>
 #include <thread>
 
 #include "link/CNetClient.h"
@@ -157,6 +158,27 @@ TEST(NetClientTest, SendToAPeerThatLeftFailsWithoutKillingTheProcess) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_FALSE(boxes.Texts().empty());
+}
+
+TEST(NetClientTest, ASendToAPeerThatNeverReadsFailsInsteadOfBlocking) {
+    MessageRecorder boxes;
+    CNetClient client;
+    TcpPeer peer;  // accepts and never reads
+    Connect(client, peer);
+    // Once the socket's buffers are full a send waits for room; it must give up and fail.
+    auto sending = std::async(std::launch::async, [&] {
+        const std::string block(64 * 1024, 'x');
+        for (int i = 0; i < 4096 && boxes.Texts().empty(); ++i) {
+            client.Send(block, 1, 0);
+        }
+    });
+    if (sending.wait_for(60s) != std::future_status::ready) {
+        peer.Reset();  // lets the blocked send return so that the test can end
+        sending.wait();
+        FAIL() << "a send to a peer that never reads blocked";
+    }
+    ASSERT_FALSE(boxes.Texts().empty());
+    EXPECT_EQ(boxes.Texts().front(), "Send failure!");
 }
 
 TEST_F(ReceiveThreadTest, HandsChunksOverCutAtTheFirstZeroByte) {
