@@ -131,9 +131,11 @@ void CLoginDlg::OnEnter() {
     }
     if (m_bPasswordRequired) {
         m_strPassword = m_pPassword->text().toStdString();
-        std::string stored;  // stays empty when the file has gone since the start
-        ReadPassword(stored);
-        if (m_strPassword != stored) {
+        // A file that has gone since the start holds the empty password. One that is there
+        // but cannot be read matches nothing: guessing it empty would let anyone in.
+        std::string stored;
+        const bool bKnown = ReadPassword(stored) || !HasPasswordFile();
+        if (!bKnown || m_strPassword != stored) {
             ShowError(kMsgPasswordWrong);
             return;
         }

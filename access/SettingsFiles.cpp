@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <utility>
 
@@ -14,26 +15,43 @@
 
 namespace {
 
+// A new password file is never readable by everyone, whatever the umask. The last login choice
+// is no secret, so its mode is left to the umask.
+constexpr mode_t kNewPasswordMode = 0660;
+constexpr mode_t kNewLastLoginMode = 0666;
+
 std::string FilePath(const char* name) {
     return SystemDir() + "/" + name;
 }
 
+// Only a regular file is a settings file. Anything else is left unopened where possible: a
+// device may act on being opened, and a FIFO would hold the login until some writer came.
+// The open itself never waits (O_NONBLOCK), and fstat confirms what was opened, in case the
+// path changed between the two looks. O_NONBLOCK means nothing for reading a regular file.
 int OpenForReading(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return -1;
+    }
     int fd = -1;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 
-enum class ReadResult { kMissing, kFailed, kRead };
+enum class ReadResult { kUnopened, kFailed, kRead };
 
 // At most kSettingsReadLimit bytes from the start of the file, cut at the first zero byte the
 // way a C string would end there.
 ReadResult ReadHead(const std::string& path, std::string& text) {
     const int fd = OpenForReading(path);
     if (fd < 0) {
-        return ReadResult::kMissing;
+        return ReadResult::kUnopened;
     }
     char buffer[kSettingsReadLimit];
     std::size_t got = 0;
@@ -79,14 +97,13 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// Opens a new file next to `path` that nobody else has. Created with 0666 so the umask
-// decides, as it would for the file itself.
-int CreateTemporary(const std::string& path, std::string& tempPath) {
+// Opens a new file next to `path` that nobody else has, created with `mode` before the umask.
+int CreateTemporary(const std::string& path, mode_t mode, std::string& tempPath) {
     static std::atomic<unsigned> s_nCounter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = path + ".tmp." + std::to_string(::getpid()) + "." +
                    std::to_string(s_nCounter.fetch_add(1));
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             return fd;
         }
@@ -97,10 +114,52 @@ int CreateTemporary(const std::string& path, std::string& tempPath) {
     return -1;
 }
 
-void SyncDirectoryOf(const std::string& path) {
+// The directory part of `path` with its slash, or "" for a name in the working directory.
+std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The file a write to `path` has to replace: the end of its chain of symbolic links, which
+// need not exist yet. Renaming over the link itself would cut the operator's link and leave
+// the file it points to stale. False when the chain never ends (a loop) or cannot be read.
+bool FinalTarget(std::string path, std::string& target) {
+    constexpr int kMaxLinks = 40;  // the kernel's own limit for one lookup
+    for (int hop = 0; hop <= kMaxLinks; ++hop) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            target = std::move(path);
+            return true;
+        }
+        char link[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof link) {
+            return false;
+        }
+        const std::string_view text(link, static_cast<std::size_t>(n));
+        path = text.front() == '/' ? std::string(text) : DirectoryOf(path) + std::string(text);
+    }
+    return false;
+}
+
+// Gives the new file the group and permissions the operator set on the old one. The group
+// comes first because changing it may clear the set-group-ID bit, which fchmod then restores
+// where it may. Handing the file to a group the process is not in is refused (EPERM); the
+// file then keeps the process's group, which is no reason to give up the write.
+bool KeepGroupAndMode(const std::string& target, int fd) {
+    struct stat old {};
+    if (::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+        return true;  // nothing to keep: the new file's creation mode stands
+    }
+    if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) {
+        return false;
+    }
+    return ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+void SyncDirectoryOf(const std::string& path) {
+    const std::string dir = DirectoryOf(path);
+    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         // The rename has happened either way; this only hurries it to the disk.
         ::fsync(fd);
@@ -108,34 +167,33 @@ void SyncDirectoryOf(const std::string& path) {
     }
 }
 
-// Writes the whole content to a temporary file, puts it on the disk and renames it over
-// `path`. Any failure removes the temporary file and leaves `path` as it was.
-bool ReplaceFile(const std::string& path, std::string_view bytes) {
+// Writes the whole content to a temporary file beside the file `path` finally names, puts it
+// on the disk and renames it over that file. A new file is created with `newMode` before the
+// umask; an existing one passes on its group and mode, set before any byte is written so the
+// content is never more open than the operator allowed. Any failure removes the temporary
+// file and leaves the old file as it was.
+bool ReplaceFile(const std::string& path, std::string_view bytes, mode_t newMode) {
+    std::string target;
+    if (!FinalTarget(path, target)) {
+        return false;
+    }
     std::string tempPath;
-    const int fd = CreateTemporary(path, tempPath);
+    const int fd = CreateTemporary(target, newMode, tempPath);
     if (fd < 0) {
         return false;
     }
-    bool ok = WriteAll(fd, bytes);
-    if (ok) {
-        // Someone who set the old file's permissions keeps them.
-        struct stat old {};
-        if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-            ::fchmod(fd, old.st_mode & 07777);
-        }
-        ok = ::fsync(fd) == 0;
-    }
+    bool ok = KeepGroupAndMode(target, fd) && WriteAll(fd, bytes) && ::fsync(fd) == 0;
     if (::close(fd) != 0) {
         ok = false;
     }
     if (ok) {
-        ok = ::rename(tempPath.c_str(), path.c_str()) == 0;
+        ok = ::rename(tempPath.c_str(), target.c_str()) == 0;
     }
     if (!ok) {
         ::unlink(tempPath.c_str());
         return false;
     }
-    SyncDirectoryOf(path);
+    SyncDirectoryOf(target);
     return true;
 }
 
@@ -150,12 +208,14 @@ std::string LastLoginFilePath() {
 }
 
 bool HasPasswordFile() {
-    const int fd = OpenForReading(PasswordFilePath());
-    if (fd < 0) {
-        return false;
+    struct stat info {};
+    if (::lstat(PasswordFilePath().c_str(), &info) == 0) {
+        return true;
     }
-    ::close(fd);
-    return true;
+    // Only a path that surely names nothing means "no password". Whatever else hides the
+    // answer (a directory without search permission, an I/O error) might hide a password,
+    // and letting everyone in on a guess is the one mistake that must not happen.
+    return errno != ENOENT && errno != ENOTDIR;
 }
 
 bool ReadPassword(std::string& strPassword) {
@@ -173,13 +233,13 @@ bool CheckPassword(std::string_view strTyped) {
 }
 
 bool SavePassword(std::string_view strPassword) {
-    return ReplaceFile(PasswordFilePath(), strPassword);
+    return ReplaceFile(PasswordFilePath(), strPassword, kNewPasswordMode);
 }
 
 bool ReadLastLogin(int& nType, int& nInputs, int& nOutputs) {
     std::string text;
     const ReadResult read = ReadHead(LastLoginFilePath(), text);
-    if (read == ReadResult::kMissing) {
+    if (read == ReadResult::kUnopened) {
         nType = 0;
         nInputs = 8;
         nOutputs = 8;
@@ -207,5 +267,5 @@ bool WriteLastLogin(int nType, int nInputs, int nOutputs) {
         return false;
     }
     return ReplaceFile(LastLoginFilePath(),
-                       std::string_view(text, static_cast<std::size_t>(length)));
+                       std::string_view(text, static_cast<std::size_t>(length)), kNewLastLoginMode);
 }

@@ -7,6 +7,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 
 #include "access/CLoginDlg.h"
@@ -30,6 +34,23 @@ struct Login {
     QString Caption(int id) const { return FindControlAs<QPushButton>(&dlg, id)->text(); }
     void Click(int id) { QTest::mouseClick(FindControl(&dlg, id), Qt::LeftButton); }
 };
+
+// With a password file in place that cannot be read, the login asks for a password and takes
+// none, the empty one least of all.
+void ExpectEveryPasswordRefused() {
+    for (const char* typed : {"", "x"}) {
+        SCOPED_TRACE(typed);
+        Login l;
+        l.dlg.show();
+        EXPECT_TRUE(l.Edit(CLoginDlg::kIdPassword)->isVisible());
+        l.Edit(CLoginDlg::kIdPassword)->setText(typed);
+        l.Click(CLoginDlg::kIdEnter);
+        EXPECT_EQ(l.dlg.result(), QDialog::Rejected);
+        EXPECT_TRUE(l.Error()->isVisible());
+        EXPECT_EQ(l.Error()->text(), CLoginDlg::kMsgPasswordWrong);
+        EXPECT_EQ(TempSysDir::Read(LastLoginFilePath()), "<none>");
+    }
+}
 
 }  // namespace
 
@@ -205,4 +226,20 @@ TEST(CLoginDlg, APasswordSetThroughTheSetupButtonIsRequiredAtOnce) {
     EXPECT_EQ(errorWithoutPassword, CLoginDlg::kMsgPasswordWrong);
     EXPECT_EQ(l.Caption(CLoginDlg::kIdPasswordSetup), "Password Setup");
     EXPECT_EQ(TempSysDir::Read(PasswordFilePath()), "Key1");
+}
+
+TEST(CLoginDlg, APasswordFileThatIsADirectoryAcceptsNoPassword) {
+    TempSysDir dir;
+    std::filesystem::create_directory(PasswordFilePath());
+    ExpectEveryPasswordRefused();
+}
+
+TEST(CLoginDlg, APasswordFileWithoutReadPermissionAcceptsNoPassword) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads the file whatever its permission bits say";
+    }
+    TempSysDir dir;
+    ASSERT_TRUE(SavePassword(""));
+    ASSERT_EQ(::chmod(PasswordFilePath().c_str(), 0), 0);
+    ExpectEveryPasswordRefused();
 }

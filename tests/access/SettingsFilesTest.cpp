@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "access/SettingsFiles.h"
@@ -21,6 +26,60 @@ std::vector<std::string> Entries(const std::string& dir) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+// Runs `read` on a thread of its own and returns its result. A reader that blocks on the FIFO
+// at `path` is a failure; brief visits of a writer then free it so that the suite goes on.
+template <class Read>
+auto WithoutBlocking(const std::string& path, Read read) {
+    auto result = std::async(std::launch::async, read);
+    if (result.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+        ADD_FAILURE() << "a reader blocked on " << path;
+        while (result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+            const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    return result.get();
+}
+
+// Things that can stand where a settings file should be without being a readable file.
+enum class Stand { kFifo, kDirectory, kDeviceLink, kDanglingLink };
+
+void PlaceAt(Stand what, const std::string& path) {
+    switch (what) {
+        case Stand::kFifo:
+            ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+            break;
+        case Stand::kDirectory:
+            std::filesystem::create_directory(path);
+            break;
+        case Stand::kDeviceLink:  // reads as an empty file: the empty password
+            std::filesystem::create_symlink("/dev/null", path);
+            break;
+        case Stand::kDanglingLink:  // say, to a volume that is not mounted
+            std::filesystem::create_symlink(path + ".gone/file", path);
+            break;
+    }
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Sets the umask while it lives.
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(mode_t mask) : m_old(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(m_old); }
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+  private:
+    mode_t m_old;
+};
 
 }  // namespace
 
@@ -119,4 +178,141 @@ TEST(SettingsWriters, FailureReportsFalseAndLeavesNoTemporaryFile) {
     dir.MakeUnwritable();
     EXPECT_FALSE(SavePassword("secret"));
     EXPECT_FALSE(WriteLastLogin(3, 8, 8));
+}
+
+TEST(SettingsReaders, OnlyARegularFileIsReadAndNothingWaits) {
+    const std::pair<Stand, const char*> cases[] = {{Stand::kFifo, "FIFO"},
+                                                   {Stand::kDirectory, "directory"},
+                                                   {Stand::kDeviceLink, "link to /dev/null"},
+                                                   {Stand::kDanglingLink, "dangling link"}};
+    for (const auto& [what, name] : cases) {
+        SCOPED_TRACE(name);
+        TempSysDir dir;
+        PlaceAt(what, PasswordFilePath());
+        PlaceAt(what, LastLoginFilePath());
+
+        // There is a password, but none is confirmed, the empty one least of all.
+        const auto [hasFile, readOk, password, emptyMatches] =
+            WithoutBlocking(PasswordFilePath(), [] {
+                std::string text = "untouched";
+                const bool has = HasPasswordFile();
+                const bool read = ReadPassword(text);
+                return std::tuple(has, read, text, CheckPassword(""));
+            });
+        EXPECT_TRUE(hasFile);
+        EXPECT_FALSE(readOk);
+        EXPECT_EQ(password, "untouched");
+        EXPECT_FALSE(emptyMatches);
+
+        // The last login choice is only a convenience: it falls back to the defaults.
+        const auto values = WithoutBlocking(LastLoginFilePath(), [] {
+            int type = -7, inputs = -7, outputs = -7;
+            const bool ok = ReadLastLogin(type, inputs, outputs);
+            return std::vector<int>({ok, type, inputs, outputs});
+        });
+        EXPECT_EQ(values, std::vector<int>({true, 0, 8, 8}));
+    }
+}
+
+TEST(SettingsWriters, WriteThroughSymbolicLinksToTheFileAtTheEnd) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // in the system directory
+        bool targetExists;
+    };
+    // "F" is the settings file's own name, "@" the system directory; the chain ends at
+    // sub/real. A relative link counts from the directory the link is in.
+    const Case cases[] = {
+        {"absolute", {{"F", "@/sub/real"}}, true},
+        {"relative", {{"F", "sub/real"}}, true},
+        {"chain through another directory", {{"F", "sub/hop"}, {"sub/hop", "real"}}, true},
+        {"dangling", {{"F", "sub/real"}}, false},
+    };
+    for (const Case& c : cases) {
+        for (const std::string name : {kPasswordFileName, kLastLoginFileName}) {
+            SCOPED_TRACE(std::string(c.name) + " " + name);
+            TempSysDir dir;
+            const std::string sub = dir.Path() + "/sub";
+            std::filesystem::create_directory(sub);
+            if (c.targetExists) {
+                TempSysDir::Write(sub + "/real", "old content");
+            }
+            std::string fileLinkText;  // what the settings file's own link says
+            for (auto [link, text] : c.links) {
+                if (text.front() == '@') {
+                    text = dir.Path() + text.substr(1);
+                }
+                if (link == "F") {
+                    link = name;
+                    fileLinkText = text;
+                }
+                std::filesystem::create_symlink(text, dir.Path() + "/" + link);
+            }
+
+            const bool isPassword = name == kPasswordFileName;
+            ASSERT_TRUE(isPassword ? SavePassword("new") : WriteLastLogin(3, 4, 5));
+            EXPECT_EQ(TempSysDir::Read(sub + "/real"), isPassword ? "new" : "3,4,5");
+            const std::string path = dir.Path() + "/" + name;
+            ASSERT_TRUE(std::filesystem::is_symlink(path));
+            EXPECT_EQ(std::filesystem::read_symlink(path).string(), fileLinkText);
+            // Nothing left beside the target or the link.
+            EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{name, "sub"}));
+            const std::vector<std::string> inSub = c.links.size() == 2
+                                                       ? std::vector<std::string>{"hop", "real"}
+                                                       : std::vector<std::string>{"real"};
+            EXPECT_EQ(Entries(sub), inSub);
+        }
+    }
+
+    // A chain without an end is not written at all.
+    TempSysDir dir;
+    std::filesystem::create_symlink("loop", PasswordFilePath());
+    std::filesystem::create_symlink(kPasswordFileName, dir.Path() + "/loop");
+    EXPECT_FALSE(SavePassword("new"));
+    EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{kPasswordFileName, "loop"}));
+}
+
+TEST(SettingsWriters, ReplacementKeepsTheOldFilesGroupAndMode) {
+    // A group other than the process's own that the process may give a file: any for root,
+    // else one of its supplementary groups.
+    gid_t group = ::getegid() == 65534 ? 65533 : 65534;
+    if (::geteuid() != 0) {
+        std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+        groups.resize(static_cast<std::size_t>(
+            std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+        const auto other = std::find_if(groups.begin(), groups.end(),
+                                        [](gid_t gid) { return gid != ::getegid(); });
+        if (other == groups.end()) {
+            GTEST_SKIP() << "the process is in no group besides its own";
+        }
+        group = *other;
+    }
+    TempSysDir dir;
+    for (const std::string& path : {PasswordFilePath(), LastLoginFilePath()}) {
+        SCOPED_TRACE(path);
+        TempSysDir::Write(path, "3,8,8");
+        ASSERT_EQ(::chown(path.c_str(), static_cast<uid_t>(-1), group), 0);
+        ASSERT_EQ(::chmod(path.c_str(), 0604), 0);
+    }
+    ASSERT_TRUE(SavePassword("new"));
+    ASSERT_TRUE(WriteLastLogin(3, 16, 16));
+    for (const std::string& path : {PasswordFilePath(), LastLoginFilePath()}) {
+        SCOPED_TRACE(path);
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_gid, group);
+        EXPECT_EQ(info.st_mode & 07777, 0604u);  // the operator's choice, odd as it is
+    }
+}
+
+TEST(SettingsWriters, ANewPasswordFileIsNeverReadableByOthers) {
+    for (const mode_t mask : {000, 022, 077}) {
+        SCOPED_TRACE(mask);
+        TempSysDir dir;
+        const ScopedUmask guard(mask);
+        ASSERT_TRUE(SavePassword("secret"));
+        ASSERT_TRUE(WriteLastLogin(3, 8, 8));
+        EXPECT_EQ(ModeOf(PasswordFilePath()), 0660u & ~mask);
+        EXPECT_EQ(ModeOf(LastLoginFilePath()), 0666u & ~mask);  // no secret in it
+    }
 }
