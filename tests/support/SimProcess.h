@@ -3,6 +3,7 @@
 // matrixsim as a child process for tests. The including test target defines MATRIXSIM_PATH.
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,9 +16,12 @@
 extern char** environ;
 
 // Runs matrixsim with the given arguments; its standard output and error are read by Line().
+// It inherits no descriptor of the test beyond standard input. A descriptor limit above 0 is
+// set as its RLIMIT_NOFILE right after the start (a limit only refuses new descriptors, so the
+// simulator may have opened its own by then).
 class SimProcess {
   public:
-    explicit SimProcess(std::vector<std::string> args) {
+    explicit SimProcess(std::vector<std::string> args, rlim_t descriptorLimit = 0) {
         args.insert(args.begin(), MATRIXSIM_PATH);
         std::vector<char*> argv;
         for (auto& arg : args) {
@@ -32,11 +36,17 @@ class SimProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
             throw std::runtime_error("spawn");
         }
         posix_spawn_file_actions_destroy(&actions);
+        if (descriptorLimit > 0) {
+            const rlimit limit{descriptorLimit, descriptorLimit};
+            if (::prlimit(m_pid, RLIMIT_NOFILE, &limit, nullptr) != 0) {
+                throw std::runtime_error("prlimit");
+            }
+        }
         ::close(out[1]);
         m_out = ::fdopen(out[0], "r");
     }
@@ -75,6 +85,7 @@ class SimProcess {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     void Signal(int sig) { ::kill(m_pid, sig); }
+    pid_t Pid() const { return m_pid; }
 
   private:
     pid_t m_pid = -1;

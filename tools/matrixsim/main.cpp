@@ -12,7 +12,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,6 +147,49 @@ struct Peer {
     CCommandReader reader;
 };
 
+// How long the listener rests after an accept failed for want of descriptors or memory.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
+// Failures that leave the connection waiting in the backlog, so that the listener stays
+// readable: retrying at once would only spin until something else frees a descriptor.
+bool IsResourceShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// The listener while accept cannot get a descriptor: it is left out of poll for a pause, and a
+// run of failures is logged once, when it begins, and summed up when a connection gets in.
+class AcceptPause {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    bool Paused(Clock::time_point now) const { return m_failures > 0 && now < m_resume; }
+    // What poll may wait before the listener is worth another try; -1 when it is not resting.
+    int PollTimeout(Clock::time_point now) const {
+        if (!Paused(now)) {
+            return -1;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_resume - now);
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 1));
+    }
+    void Failed(std::FILE* log, int error, Clock::time_point now) {
+        if (m_failures++ == 0) {
+            std::fprintf(log, "matrixsim: cannot accept a connection: %s; waiting for a free one\n",
+                         std::strerror(error));
+        }
+        m_resume = now + kAcceptPause;
+    }
+    void Accepted(std::FILE* log) {
+        if (m_failures > 0) {
+            std::fprintf(log, "matrixsim: accepting again after %ld failed attempts\n", m_failures);
+            m_failures = 0;
+        }
+    }
+
+  private:
+    long m_failures = 0;  // in the current run
+    Clock::time_point m_resume{};
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,13 +262,18 @@ int main(int argc, char** argv) {
         peers[master] = Peer{"pty", false, {}};
     }
     int nextClient = 1;
+    AcceptPause acceptPause;
     bool running = true;
     while (running) {
-        std::vector<pollfd> fds = {{signalFd, POLLIN, 0}, {listener, POLLIN, 0}};
+        const auto now = AcceptPause::Clock::now();
+        // A resting listener keeps its slot with a negative descriptor, which poll skips, so
+        // that the peers stay at index 2 onwards.
+        std::vector<pollfd> fds = {{signalFd, POLLIN, 0},
+                                   {acceptPause.Paused(now) ? -1 : listener, POLLIN, 0}};
         for (const auto& entry : peers) {
             fds.push_back({entry.first, POLLIN, 0});
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (::poll(fds.data(), fds.size(), acceptPause.PollTimeout(now)) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -236,8 +286,11 @@ int main(int argc, char** argv) {
         if ((fds[1].revents & POLLIN) != 0) {
             const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
+                acceptPause.Accepted(log);
                 peers[client] = Peer{"tcp#" + std::to_string(nextClient++), true, {}};
                 std::fprintf(log, "%s connected\n", peers[client].name.c_str());
+            } else if (IsResourceShortage(errno)) {
+                acceptPause.Failed(log, errno, AcceptPause::Clock::now());
             }
         }
         for (std::size_t i = 2; i < fds.size(); ++i) {
