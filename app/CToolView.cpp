@@ -21,7 +21,8 @@ CToolView::CToolView(const QString& caption, const QRect& rect, QWidget* parent,
     : QWidget(parent), m_strCaption(caption) {
     SetControlId(this, id);
     setWindowTitle(caption);
-    setFont(DrawingFont());
+    // The caption is drawn in the system font, not the smaller one the keys need.
+    setFont(SystemFont());
     setGeometry(rect);
 
     m_pToggle =

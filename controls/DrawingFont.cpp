@@ -4,10 +4,17 @@
 
 namespace {
 constexpr int kDrawingFontPoints = 9;
+constexpr int kSystemFontPoints = 10;
 }  // namespace
 
 QFont DrawingFont() {
     QFont font = QApplication::font();
     font.setPointSize(kDrawingFontPoints);
+    return font;
+}
+
+QFont SystemFont() {
+    QFont font = QApplication::font();
+    font.setPointSize(kSystemFontPoints);
     return font;
 }

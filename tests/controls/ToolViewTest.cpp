@@ -51,4 +51,17 @@ TEST(ToolViewTest, CaptionIsClippedAtHalfTheWidth) {
     EXPECT_EQ(CountWhitish(image, QRect(200, 0, 140, 30)), 0);
 }
 
+TEST(ToolViewTest, TitleCaptionIsWholeInTheTenPointSystemFont) {
+    CToolView strip("Matrix Switcher Control Panel", QRect(0, 0, 717, 30), nullptr, 6);
+    strip.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&strip));
+    EXPECT_EQ(strip.font().pointSize(), 10);
+    const QImage image = Grab(strip);
+    const QRect box(QPoint(20, 5), QPoint(717 / 2 - 1, 19));
+    EXPECT_GT(CountWhitish(image, box), 100);
+    // No stroke reaches the first or last row of the caption's box: nothing was cut off.
+    EXPECT_EQ(CountWhitish(image, QRect(box.left(), box.top(), box.width(), 1)), 0);
+    EXPECT_EQ(CountWhitish(image, QRect(box.left(), box.bottom(), box.width(), 1)), 0);
+}
+
 }  // namespace
