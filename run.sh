@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the program, starts the switcher simulator (8 x 8, on a
 # pseudo-terminal linked as COM1 and on a free loopback TCP port) and runs the panel against
-# it. The simulator stops when the panel exits.
+# it; its arguments go to the panel (./run.sh --terminal). The simulator stops when the panel
+# exits.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -46,4 +47,4 @@ Simulated 8 x 8 switcher:
 Log in with 8 inputs and 8 outputs.
 INFO
 
-MATRIXPANEL_SYSDIR=$sysdir "$build/app/matrixpanel"
+MATRIXPANEL_SYSDIR=$sysdir "$build/app/matrixpanel" "$@"

@@ -7,10 +7,12 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
+#include <QShowEvent>
 
 #include "access/CLoginDlg.h"
 #include "app/CAboutDlg.h"
 #include "app/CPanelApp.h"
+#include "app/CTerminalWindow.h"
 #include "app/CToolView.h"
 #include "controls/CGradientButton.h"
 #include "controls/CTextLabel.h"
@@ -148,10 +150,14 @@ void CMainPanelDlg::BuildWindow() {
             }
         },
         [this] { StopReceiveThread(); },
+        m_app.Options().startRatePosition,
     };
     m_pTerminal = new CAdFunView(terminal, QRect(0, 0, width, kViewHeight), this, kIdTerminal);
     m_pTerminal->setEnabled(false);
     m_pTerminal->hide();
+    if (m_app.Options().bShowTerminal) {
+        m_pTerminalWindow = new CTerminalWindow(m_pTerminal, this);
+    }
 
     CStFunView::Hooks hooks{
         [this](const std::string& text, int route, int flag) {
@@ -389,6 +395,14 @@ void CMainPanelDlg::keyPressEvent(QKeyEvent* event) {
             return;
         default:
             QDialog::keyPressEvent(event);
+    }
+}
+
+void CMainPanelDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Placed once the main window has its place on the screen.
+    if (m_pTerminalWindow != nullptr && !event->spontaneous() && !m_pTerminalWindow->isVisible()) {
+        m_pTerminalWindow->ShowBesideOwner();
     }
 }
 

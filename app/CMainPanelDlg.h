@@ -19,6 +19,7 @@ class CAdFunView;
 class CGradientButton;
 class CPanelApp;
 class CStFunView;
+class CTerminalWindow;
 class CTextLabel;
 class CToolView;
 class QAction;
@@ -73,6 +74,7 @@ class CMainPanelDlg : public QDialog {
     const SessionParams& Session() const { return m_session; }
     CStFunView* Panel() const { return m_pPanel; }
     CAdFunView* Terminal() const { return m_pTerminal; }
+    CTerminalWindow* TerminalWindow() const { return m_pTerminalWindow; }
     CTextLabel* ModelLabel() const { return m_pModelLabel; }
     CToolView* TitleStrip() const { return m_pTitleStrip; }
     CToolView* BottomStrip() const { return m_pBottomStrip; }
@@ -86,6 +88,7 @@ class CMainPanelDlg : public QDialog {
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void BuildWindow();
@@ -115,7 +118,8 @@ class CMainPanelDlg : public QDialog {
     CToolView* m_pTitleStrip = nullptr;
     CStFunView* m_pPanel = nullptr;
     CAdFunView* m_pTerminal = nullptr;
-    QWidget* m_pSerialWindow = nullptr;  // the serial port's hand-offs arrive through it
+    CTerminalWindow* m_pTerminalWindow = nullptr;  // only when asked for on the command line
+    QWidget* m_pSerialWindow = nullptr;            // the serial port's hand-offs arrive through it
     WindowTimers* m_pTimers = nullptr;
     LinkMode m_nLinkMode = LinkMode::Serial;
     CSendPath m_sendPath;

@@ -12,7 +12,7 @@ namespace {
 CPanelApp* g_pApp = nullptr;
 }  // namespace
 
-CPanelApp::CPanelApp() {
+CPanelApp::CPanelApp(PanelOptions options) : m_options(options) {
     assert(g_pApp == nullptr);
     g_pApp = this;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/PanelOptions.h"
 #include "link/CNetClient.h"
 #include "link/CSerialPort.h"
 
@@ -7,7 +8,7 @@
 // dialog colours and runs the main window. Every part reaches the links through it.
 class CPanelApp {
   public:
-    CPanelApp();
+    explicit CPanelApp(PanelOptions options = {});
     ~CPanelApp();
     CPanelApp(const CPanelApp&) = delete;
     CPanelApp& operator=(const CPanelApp&) = delete;
@@ -21,8 +22,10 @@ class CPanelApp {
 
     CSerialPort& Serial() { return m_serial; }
     CNetClient& Net() { return m_net; }
+    const PanelOptions& Options() const { return m_options; }
 
   private:
+    PanelOptions m_options;
     // Members go in reverse order at exit: the TCP client closes its socket first, then the
     // serial port stops its reader and closes the port.
     CSerialPort m_serial;

@@ -54,7 +54,9 @@ void CSerialPort::SetReceivers(ReplyReceivers receivers) {
     m_receivers = std::move(receivers);
 }
 
-bool CSerialPort::Open(int port) {
+static_assert(std::size(kRates) == CSerialPort::kRateCount);
+
+bool CSerialPort::Open(int port, int ratePosition) {
     if (m_state == PortState::Open) {
         Close();
     }
@@ -63,7 +65,7 @@ bool CSerialPort::Open(int port) {
         return false;
     }
     m_state = PortState::Open;
-    Configure(1, 0, 4, 0);
+    Configure(ratePosition, 0, 4, 0);
     StartReader();
     return true;
 }

@@ -16,6 +16,9 @@
 class CSerialPort {
   public:
     static constexpr std::size_t kChunk = 1024;
+    // The terminal view's baud list has this many rates; a port opens at the second, 300.
+    static constexpr int kRateCount = 15;
+    static constexpr int kOpenRatePosition = 1;
     enum class PortState { Closed, FailedOpen, Open };
 
     CSerialPort();
@@ -28,9 +31,9 @@ class CSerialPort {
     void SetUiPost(UiPost post);
     void SetReceivers(ReplyReceivers receivers);
 
-    // Opens COMn (n outside 1..5 names COM1) at 300 8N1 and starts the reader. A port already
-    // open is closed first.
-    bool Open(int port);
+    // Opens COMn (n outside 1..5 names COM1) at 300 8N1 (or the rate at `ratePosition` of the
+    // baud list) and starts the reader. A port already open is closed first.
+    bool Open(int port, int ratePosition = kOpenRatePosition);
     // "Com1".."Com5" exactly (anything else is port 1), then 9600.
     bool OpenByName(std::string_view name);
     // Whether COMn can be opened and closed again. Uses a handle of its own, so an open port

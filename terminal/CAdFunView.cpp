@@ -98,10 +98,14 @@ CAdFunView::CAdFunView(Context context, const QRect& rect, QWidget* parent, int 
     CreateControls();
 
     // The initial line settings of the lists are not applied: the driver opens with its own.
+    if (m_ctx.startRatePosition) {
+        const QSignalBlocker quiet(m_pBaudList);
+        m_pBaudList->setCurrentIndex(*m_ctx.startRatePosition);
+    }
     if (const int first = FillPortList(); first != 0) {
         const QSignalBlocker quiet(m_pPortList);
         m_pPortList->setCurrentIndex(0);
-        m_ctx.serial.Open(first);
+        m_ctx.serial.Open(first, m_ctx.startRatePosition.value_or(CSerialPort::kOpenRatePosition));
     }
 }
 

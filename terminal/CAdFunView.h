@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,9 @@ class CAdFunView : public QWidget {
         std::function<void()> clearReplyBuffer;                // the panel's
         std::function<void(std::string_view text)> feedReply;  // the panel's
         std::function<void()> stopReceiveThread;               // the main window's m_hRecv
+        // Asked for on the command line: the port opens at start at this position of the
+        // baud list, which shows it, instead of at 300 with 4800 shown.
+        std::optional<int> startRatePosition = std::nullopt;
     };
 
     enum ControlIds : int {

@@ -42,8 +42,8 @@ std::string SimReceived(const std::string& logPath, const std::string& peer) {
     return bytes;
 }
 
-bool Program::Start(const std::string& inputs, const std::string& outputs) {
-    app = std::make_unique<CPanelApp>();
+bool Program::Start(const std::string& inputs, const std::string& outputs, PanelOptions options) {
+    app = std::make_unique<CPanelApp>(options);
     window = std::make_unique<CMainPanelDlg>(*app);
     WhenModal<CLoginDlg>([inputs, outputs](CLoginDlg* login) {
         FindControlAs<QLineEdit>(login, CLoginDlg::kIdInput)

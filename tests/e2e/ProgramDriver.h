@@ -38,8 +38,9 @@ struct Program {
     std::unique_ptr<CPanelApp> app;
     std::unique_ptr<CMainPanelDlg> window;
 
-    // Logs in with the typed counts; false when the login was left or refused.
-    bool Start(const std::string& inputs, const std::string& outputs);
+    // Logs in with the typed counts; false when the login was left or refused. `options` are
+    // what the command line would have asked for.
+    bool Start(const std::string& inputs, const std::string& outputs, PanelOptions options = {});
     // Presses "Exit" in the login dialog.
     bool StartAndExit();
     void Stop();
