@@ -7,7 +7,9 @@ class QRect;
 
 // A push button drawn as a vertical two-colour gradient with a black centred caption. The
 // pointer resting on it turns its top green; the program lights it in one of four styles,
-// and a lit button ignores the pointer. Pressed, focused and disabled buttons look idle.
+// and a lit button ignores the pointer. Pressed and disabled buttons look idle, and so does a
+// focused one unless the keyboard brought the focus there: then a dotted rectangle 3 px
+// inside the edge shows where the keyboard acts. Its accessible name is the caption drawn.
 class CGradientButton : public QPushButton {
     Q_OBJECT
   public:
@@ -31,10 +33,20 @@ class CGradientButton : public QPushButton {
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    bool event(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
 
   private:
+    void ShowFocusCue(bool show);
+
     QString m_strCaption;
     int m_nLitStyle = kFirstLitStyle;
     bool m_bLit = false;
     bool m_bHovering = false;
+    bool m_bFocusCue = false;  // the keyboard brought the focus here; drawn while it stays
+    // The cue the key had when its window lost activation or a popup took the focus; the
+    // focus comes back to the key with the same reason and the cue with it.
+    bool m_bCueWhileAway = false;
 };

@@ -10,6 +10,8 @@ CTextLabel::CTextLabel(const QString& caption, Qt::Alignment alignment, const QR
     : QLabel(caption, parent), m_strCaption(caption) {
     SetControlId(this, id);
     setAlignment(alignment);
+    // Read out as the caption drawn, whatever the label's text becomes later.
+    setAccessibleName(caption);
     setFont(DrawingFont());
     setGeometry(rect);
     if (parent != nullptr && parent->isVisible()) {

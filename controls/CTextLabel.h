@@ -7,7 +7,8 @@ class QRect;
 
 // A caption painted as white text in the top right of its box, with no background. Whatever
 // alignment it was created with, it paints right-aligned; the caption drawn is the one given
-// here, whatever the label's text is set to later.
+// here, whatever the label's text is set to later. Screen readers see it as static text named
+// by that caption.
 class CTextLabel : public QLabel {
     Q_OBJECT
   public:

@@ -108,8 +108,12 @@ CStFunView::~CStFunView() = default;
 
 // ---- building the keys ------------------------------------------------------------------
 
-CGradientButton* CStFunView::AddKey(const QString& caption, const QRect& rect, int id) {
+CGradientButton* CStFunView::AddKey(const QString& caption, const QRect& rect, int id,
+                                    const QString& name) {
     auto* key = new CGradientButton(caption, rect, this, id);
+    if (!name.isEmpty()) {
+        key->setAccessibleName(name);
+    }
     connect(key, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
     return key;
 }
@@ -139,21 +143,29 @@ void CStFunView::BuildGrid() {
         auto& row = m_matrixRows[static_cast<std::size_t>(o)];
         row.reserve(static_cast<std::size_t>(n + 1));
         for (int i = 0; i <= n; ++i) {
+            // The captions are only numbers whose meaning comes from the key's place in the
+            // grid; a screen reader cannot see that place, so the names spell it out.
             QString caption;
+            QString name;
             int width = kMatrixKeyWidth;
             if (o == 0 && i == 0) {
                 caption = QStringLiteral("O\\I");
+                name = QStringLiteral("Outputs by inputs");
                 width = kGridWideKey;
             } else if (o == 0) {
                 caption = QString::number(i);
+                name = QStringLiteral("Input %1").arg(i);
                 width = kGridWideKey;
             } else if (i == 0) {
                 caption = QString::number(o);
+                name = QStringLiteral("Output %1").arg(o);
                 width = kGridWideKey;
+            } else {
+                name = QStringLiteral("Output %1, input %2").arg(o).arg(i);
             }
             const QRect place(kGridColumnStep * i + kGridLeft, kGridRowStep * o + kGridTop, width,
                               kMatrixKeyHeight);
-            row.push_back(AddKey(caption, place, m_model.GridKey(o, i)));
+            row.push_back(AddKey(caption, place, m_model.GridKey(o, i), name));
         }
     }
 }
@@ -174,12 +186,12 @@ void CStFunView::BuildTwoRow() {
     };
     m_matrixRows.assign(2, {});
     for (int j = 1; j <= n; ++j) {
-        m_matrixRows[0].push_back(
-            AddKey(QString::number(j), place(j, kTwoRowInputTop), m_model.InputKey(j)));
+        m_matrixRows[0].push_back(AddKey(QString::number(j), place(j, kTwoRowInputTop),
+                                         m_model.InputKey(j), QStringLiteral("Input %1").arg(j)));
     }
     for (int j = 1; j <= m; ++j) {
-        m_matrixRows[1].push_back(
-            AddKey(QString::number(j), place(j, kTwoRowOutputTop), m_model.OutputKey(j)));
+        m_matrixRows[1].push_back(AddKey(QString::number(j), place(j, kTwoRowOutputTop),
+                                         m_model.OutputKey(j), QStringLiteral("Output %1").arg(j)));
     }
 }
 
@@ -190,26 +202,30 @@ void CStFunView::BuildKeypad() {
     m_pOutputCaption = new CTextLabel(QStringLiteral("Outputs:"), Qt::AlignRight,
                                       QRect(kCaptionLeft, kKeypadOutputTop, kBoxWidth, kBoxHeight),
                                       this, kOutputCaptionId);
-    const auto makeField = [this](int top, int id) {
+    const auto makeField = [this](int top, int id, const QString& name) {
         auto* field = new QLineEdit(this);
         SetControlId(field, id);
+        field->setAccessibleName(name);
         // Only the digit keys and the model write the numbers.
         field->setReadOnly(true);
         field->setGeometry(kKeypadFieldLeft, top, kBoxWidth, kBoxHeight);
         return field;
     };
-    m_pInputField = makeField(kKeypadInputTop, kInputFieldId);
-    m_pOutputField = makeField(kKeypadOutputTop, kOutputFieldId);
+    m_pInputField = makeField(kKeypadInputTop, kInputFieldId, QStringLiteral("Input number"));
+    m_pOutputField = makeField(kKeypadOutputTop, kOutputFieldId, QStringLiteral("Output number"));
 
     m_matrixRows.assign(2, {});
     for (int row = 0; row < 2; ++row) {
         const int top = row == 0 ? kKeypadInputTop : kKeypadOutputTop;
         const int firstId = row == 0 ? kFirstMatrixKey : kKeypadOutputDigitBase;
+        const QString nameFormat =
+            row == 0 ? QStringLiteral("Input digit %1") : QStringLiteral("Output digit %1");
         for (int k = 0; k < kKeypadDigits; ++k) {
             const QRect place(kKeypadLeft + kKeypadStep * k, top, kMatrixKeyWidth,
                               kMatrixKeyHeight);
+            const int digit = (k + 1) % kKeypadDigits;
             m_matrixRows[static_cast<std::size_t>(row)].push_back(
-                AddKey(QString::number((k + 1) % kKeypadDigits), place, firstId + k));
+                AddKey(QString::number(digit), place, firstId + k, nameFormat.arg(digit)));
         }
     }
     m_pEnterKey =

@@ -78,7 +78,9 @@ class CStFunView : public QWidget, private ISwitchEffects {
     void BuildGrid();
     void BuildTwoRow();
     void BuildKeypad();
-    CGradientButton* AddKey(const QString& caption, const QRect& rect, int id);
+    // `name` is what screen readers call the key; empty leaves it the caption.
+    CGradientButton* AddKey(const QString& caption, const QRect& rect, int id,
+                            const QString& name = QString());
 
     Hooks m_hooks;
     CSwitchModel m_model;
