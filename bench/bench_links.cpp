@@ -103,20 +103,39 @@ void BM_RawSendTcp(benchmark::State& state) {
     ::close(fd);
 }
 
-// From the reply's last byte written on the device side to the hand-over through the reader.
-void BM_SerialReplyLatency(benchmark::State& state) {
-    char dir[] = "/tmp/mp-bench-XXXXXX";
-    ::mkdtemp(dir);
-    ::setenv("MATRIXPANEL_SYSDIR", dir, 1);
+// A raw pseudo-terminal linked as COM1 of a system directory of its own.
+struct PtyCom1 {
+    char dir[32] = "/tmp/mp-bench-XXXXXX";
     int master = -1;
     int slave = -1;
-    char name[256];
-    ::openpty(&master, &slave, name, nullptr, nullptr);
-    struct termios tio {};
-    ::tcgetattr(slave, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(slave, TCSANOW, &tio);
-    std::filesystem::create_symlink(name, std::string(dir) + "/COM1");
+
+    PtyCom1() {
+        ::mkdtemp(dir);
+        ::setenv("MATRIXPANEL_SYSDIR", dir, 1);
+        char name[256];
+        ::openpty(&master, &slave, name, nullptr, nullptr);
+        struct termios tio {};
+        ::tcgetattr(slave, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(slave, TCSANOW, &tio);
+        std::filesystem::create_symlink(name, std::string(dir) + "/COM1");
+    }
+    ~PtyCom1() {
+        ::close(master);
+        ::close(slave);
+        std::filesystem::remove_all(dir);
+        ::unsetenv("MATRIXPANEL_SYSDIR");
+    }
+};
+
+// From the reply's last byte written on the device side to the hand-over through the reader,
+// for a reply line (argument 1) and for bytes without a line end (0), which wait for the line
+// to go quiet.
+void BM_SerialReplyLatency(benchmark::State& state) {
+    const bool lineEnd = state.range(0) != 0;
+    const std::string reply = lineEnd ? "AV:1->2\r\n" : "AV:1->2";
+    PtyCom1 pty;
+    const int master = pty.master;
 
     std::mutex mutex;
     std::condition_variable cv;
@@ -139,7 +158,7 @@ void BM_SerialReplyLatency(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 250));
         state.ResumeTiming();
         const Clock::time_point written = Clock::now();
-        if (::write(master, "AV:1->2\r\n", 9) != 9) {
+        if (::write(master, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) {
             std::abort();
         }
         std::unique_lock lock(mutex);
@@ -156,15 +175,50 @@ void BM_SerialReplyLatency(benchmark::State& state) {
     state.counters["median_ms"] = percentile(0.5);
     state.counters["p99_ms"] = percentile(0.99);
     state.counters["max_ms"] = samples.back();
-    ::close(master);
-    ::close(slave);
-    std::filesystem::remove_all(dir);
-    ::unsetenv("MATRIXPANEL_SYSDIR");
+}
+
+// Reply lines written as fast as the pty takes them, until the reader has handed all over:
+// bytes per second through the serial reader (a 115 200 bit/s line carries 11 520).
+void BM_SerialThroughput(benchmark::State& state) {
+    PtyCom1 pty;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::size_t received = 0;
+    CSerialPort port;
+    port.SetReceivers({[&](std::string_view text) {
+                           std::lock_guard lock(mutex);
+                           received += text.size();
+                           cv.notify_all();
+                       },
+                       {}});
+    port.OpenByName("Com1");
+    std::string stream;
+    while (stream.size() < 64 * 1024) {
+        stream += "AV:12->34\r\n";
+    }
+    for (auto _ : state) {
+        std::thread writer([&] {
+            for (std::size_t done = 0; done < stream.size();) {
+                const ssize_t n = ::write(pty.master, stream.data() + done, stream.size() - done);
+                if (n > 0) {
+                    done += static_cast<std::size_t>(n);
+                }
+            }
+        });
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return received >= stream.size(); });
+        received -= stream.size();
+        lock.unlock();
+        writer.join();
+    }
+    port.Close();
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
 }
 
 BENCHMARK(BM_SendToDeviceTcp)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(BM_RawSendTcp)->Repetitions(9)->ReportAggregatesOnly(true);
-BENCHMARK(BM_SerialReplyLatency)->Iterations(80)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SerialReplyLatency)->Arg(1)->Arg(0)->Iterations(80)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SerialThroughput)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

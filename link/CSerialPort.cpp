@@ -19,7 +19,10 @@ T At(const T (&table)[N], int position, T fallback) {
     return position >= 0 && static_cast<std::size_t>(position) < N ? table[position] : fallback;
 }
 
-constexpr int kReaderPauseMs = 200;
+// A chunk goes to the UI thread at a line feed, at kChunk bytes, or once the line has been
+// quiet this long.
+constexpr int kHandOverGapMs = 50;
+constexpr int kBrokenLinePauseMs = 200;
 constexpr SerialTimeouts kTimeouts{50, 10, 100, 10, 100};
 
 }  // namespace
@@ -208,18 +211,19 @@ void CSerialPort::StopReader() {
 void CSerialPort::ReaderThread() {
     std::array<char, kChunk> buffer{};
     while (!m_bStopReader.load()) {
-        if (m_device.WaitForWake(kReaderPauseMs) || m_bStopReader.load()) {
-            continue;
-        }
-        buffer.fill('\0');
-        m_device.ClearErrors();
-        const std::size_t count = m_device.Read(buffer.data(), buffer.size());
-        if (count == 0 || m_bStopReader.load()) {
-            continue;
+        bool broken = false;
+        const std::size_t count =
+            m_device.ReadChunk(buffer.data(), buffer.size(), kHandOverGapMs, &broken);
+        if (m_bStopReader.load()) {
+            break;
         }
         const std::string_view text = ChunkText(buffer.data(), count);
         if (!text.empty()) {
             m_handOff.Deliver(std::string(text));
+        }
+        if (broken) {
+            // A line that hung up reports so at once, every time: look again only now and then.
+            m_device.WaitForWake(kBrokenLinePauseMs);
         }
     }
 }

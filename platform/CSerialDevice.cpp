@@ -253,33 +253,20 @@ bool CSerialDevice::ClearErrors() {
     return m_fd >= 0;
 }
 
-std::size_t CSerialDevice::Read(char* buffer, std::size_t size) {
+std::size_t CSerialDevice::ReadChunk(char* buffer, std::size_t size, int gapMs, bool* broken) {
+    *broken = false;
     if (m_fd < 0 || size == 0) {
         return 0;
     }
-    const SerialTimeouts t = Timeouts();
-    const long long totalMs =
-        static_cast<long long>(t.readTotalPerByte) * static_cast<long long>(size) +
-        t.readTotalConst;
-    const bool hasTotal = totalMs > 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
     Clock::time_point lastByte{};
     std::size_t got = 0;
     while (got < size) {
-        int timeout = -1;
-        if (hasTotal) {
-            timeout = MillisLeftCeil(deadline);
+        int timeout = -1;  // the first byte is waited for as long as it takes
+        if (got > 0) {
+            timeout = MillisLeftCeil(lastByte + std::chrono::milliseconds(gapMs));
             if (timeout == 0) {
                 break;
             }
-        }
-        if (got > 0 && t.readInterval > 0) {
-            const int interval =
-                MillisLeftCeil(lastByte + std::chrono::milliseconds(t.readInterval));
-            if (interval == 0) {
-                break;
-            }
-            timeout = timeout < 0 ? interval : std::min(timeout, interval);
         }
         struct pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         const int ready = ::poll(fds, m_wakeFd >= 0 ? 2 : 1, timeout);
@@ -287,10 +274,11 @@ std::size_t CSerialDevice::Read(char* buffer, std::size_t size) {
             if (errno == EINTR) {
                 continue;
             }
+            *broken = true;
             break;
         }
         if (ready == 0) {
-            continue;  // the loop head decides which time-out ran out
+            continue;  // the loop head sees that the gap has passed
         }
         if (m_wakeFd >= 0 && (fds[1].revents & POLLIN) != 0) {
             DrainWake();
@@ -301,14 +289,19 @@ std::size_t CSerialDevice::Read(char* buffer, std::size_t size) {
             if (n > 0) {
                 got += static_cast<std::size_t>(n);
                 lastByte = Clock::now();
+                if (buffer[got - 1] == '\n') {
+                    break;  // a reply line is complete: no reason to wait for more
+                }
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
                 continue;
             }
-            break;  // end of file or an error: return what has arrived
+            *broken = true;  // end of file or an error
+            break;
         }
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            *broken = true;
             break;
         }
     }

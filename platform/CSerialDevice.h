@@ -16,10 +16,10 @@ struct SerialLine {
     bool operator==(const SerialLine&) const = default;
 };
 
-// Time-outs in milliseconds. A read returns when the requested count has arrived, when
-// `readInterval` has passed since the last byte of a burst, or when the total
-// (readTotalPerByte * count + readTotalConst) has passed. A write that has not finished within
-// its total ends with what was taken by then. Zero means no such limit.
+// Time-outs in milliseconds, as a serial driver keeps them. Only the write total is used here
+// (reads follow their own hand-over rule, see ReadChunk): a write that has not finished within
+// writeTotalPerByte * count + writeTotalConst ends with what was taken by then. Zero means no
+// such limit.
 struct SerialTimeouts {
     int readInterval = 0;
     int readTotalPerByte = 0;
@@ -65,9 +65,11 @@ class CSerialDevice {
     // Errors are reported by each call on a tty; there is no sticky state to clear.
     bool ClearErrors();
 
-    // Reads up to size bytes under the read time-outs; returns the count (0 on time-out).
-    // A Wake (or a purge that aborts reads) makes it return at once with what it has.
-    std::size_t Read(char* buffer, std::size_t size);
+    // Waits for the first byte as long as it takes, then collects bytes until what has come
+    // ends with a line feed, `gapMs` pass without a new byte, or `size` bytes are in; returns
+    // the count. A Wake (or a purge that aborts reads) makes it return at once with what it
+    // has. *broken tells that the line hung up or failed, which it goes on doing at once.
+    std::size_t ReadChunk(char* buffer, std::size_t size, int gapMs, bool* broken);
     // Writes under the write time-out. Returns the bytes taken, or -1 when the write failed
     // outright; *waited tells whether the tty could not take everything at once.
     long Write(const char* data, std::size_t size, bool* waited);

@@ -146,3 +146,25 @@ TEST_F(SerialLinkTest, CloseWithAHandOffInFlightNeitherHangsNorDelivers) {
     EXPECT_EQ(m_terminal.Count(), 0u);
     EXPECT_TRUE(m_port.Probe(1));
 }
+
+TEST_F(SerialLinkTest, ChunksEndAtALineFeedAtAFullChunkOrWhenTheLineGoesQuiet) {
+    ASSERT_TRUE(m_port.Open(1));
+    // Without a line end the bytes still come, once the line has gone quiet.
+    m_com1.Write("AV:1");
+    ASSERT_TRUE(WaitUntil([&] { return m_terminal.Count() == 1; }));
+    EXPECT_EQ(m_terminal.Items()[0], "AV:1");
+    m_com1.Write("->2\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return m_terminal.Count() == 2; }));
+    EXPECT_EQ(m_terminal.Items()[1], "->2\r\n");
+
+    // More than a chunk at once: whole chunks first, then the rest.
+    const std::string burst = std::string(2 * CSerialPort::kChunk, 'z') + std::string(952, 'w');
+    m_com1.Write(burst);
+    ASSERT_TRUE(WaitUntil([&] { return m_terminal.Joined().size() == 9 + burst.size(); }));
+    const std::vector<std::string> items = m_terminal.Items();
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(items[2].size(), CSerialPort::kChunk);
+    EXPECT_EQ(items[3].size(), CSerialPort::kChunk);
+    EXPECT_EQ(items[4].size(), 952u);
+    EXPECT_EQ(m_terminal.Joined(), "AV:1->2\r\n" + burst) << "every byte, in order";
+}
