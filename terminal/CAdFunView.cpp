@@ -7,6 +7,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
@@ -85,6 +86,10 @@ bool BreaksBlock(char16_t u) {
 // a line end would make each append cost as much as the line so far. Lines longer than this
 // are shown folded; the log's text itself is not changed.
 constexpr int kShownLineMax = 1024;
+
+// About thirty batches a second: as smooth as the eye needs, and a flood of small replies
+// costs a few widget appends a second instead of one per reply.
+constexpr int kShowIntervalMs = 33;
 
 }  // namespace
 
@@ -173,6 +178,11 @@ void CAdFunView::CreateControls() {
     m_pLog->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_pLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // While the view is visible, arrivals reach the widget in batches, at most this often.
+    m_pShowTimer = new QTimer(this);
+    m_pShowTimer->setSingleShot(true);
+    m_pShowTimer->setInterval(kShowIntervalMs);
+    connect(m_pShowTimer, &QTimer::timeout, this, [this] { ShowLog(); });
     connect(m_pLog->document(), &QTextDocument::contentsChange, this, [this] {
         if (!m_bOwnLogEdit) {
             m_bLogStale = true;
@@ -423,9 +433,16 @@ void CAdFunView::AppendReceived(std::string_view text) {
 
 std::string CAdFunView::LogText() const {
     if (m_bLogStale) {
-        return m_pLog->toPlainText().toStdString();
+        // Typed into: the widget holds what it showed, edited, and the tail it has not had.
+        const std::size_t shown = std::min(m_nShownBytes, m_strLog.size());
+        return m_pLog->toPlainText().toStdString() + m_strLog.substr(shown);
     }
     return m_strLog;
+}
+
+QPlainTextEdit* CAdFunView::Log() {
+    ShowLog();
+    return m_pLog;
 }
 
 void CAdFunView::SyncLogFromWidget() {
@@ -433,12 +450,12 @@ void CAdFunView::SyncLogFromWidget() {
         return;
     }
     // Written into directly: its line ends are what the widget reports.
-    m_strLog = m_pLog->toPlainText().toStdString();
+    m_strLog = LogText();
     m_bLogStale = false;
     if (m_strLog.size() > kLogLimit) {
         TrimLog();
     }
-    RebuildDocument();
+    LogChanged(true);
 }
 
 void CAdFunView::ReplaceLogText(const std::string& text) {
@@ -447,22 +464,54 @@ void CAdFunView::ReplaceLogText(const std::string& text) {
     if (m_strLog.size() > kLogLimit) {
         TrimLog();
     }
-    RebuildDocument();
-    ScrollLogToEnd();
+    LogChanged(true);
 }
 
 void CAdFunView::AppendLogText(std::string_view text) {
     SyncLogFromWidget();
-    const bool afterCr = !m_strLog.empty() && m_strLog.back() == '\r';
     m_strLog.append(text);
-    if (m_strLog.size() > kLogLimit) {
+    const bool trimmed = m_strLog.size() > kLogLimit;
+    if (trimmed) {
         TrimLog();
+    }
+    LogChanged(trimmed);
+}
+
+void CAdFunView::LogChanged(bool afresh) {
+    m_bShowAfresh = m_bShowAfresh || afresh;
+    if (!isVisible()) {
+        return;  // nobody sees the widget: it catches up when the view is shown
+    }
+    if (m_bShowAfresh) {
+        // What the widget shows is no longer a start of the log: nothing may be typed into
+        // an outdated copy, so it is shown afresh at once.
+        ShowLog();
+    } else if (!m_pShowTimer->isActive()) {
+        m_pShowTimer->start();
+    }
+}
+
+void CAdFunView::ShowLog() {
+    m_pShowTimer->stop();
+    if (m_bShowAfresh) {
         RebuildDocument();
-    } else {
+    } else if (m_nShownBytes < m_strLog.size()) {
+        std::string_view tail = std::string_view(m_strLog).substr(m_nShownBytes);
         // A CR LF split between two arrivals is still one line end.
-        AppendToDocument(afterCr && !text.empty() && text.front() == '\n' ? text.substr(1) : text);
+        if (m_nShownBytes > 0 && m_strLog[m_nShownBytes - 1] == '\r' && tail.front() == '\n') {
+            tail.remove_prefix(1);
+        }
+        AppendToDocument(tail);
+        m_nShownBytes = m_strLog.size();
+    } else {
+        return;
     }
     ScrollLogToEnd();
+}
+
+void CAdFunView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    ShowLog();
 }
 
 void CAdFunView::AppendToDocument(std::string_view text) {
@@ -523,6 +572,8 @@ void CAdFunView::RebuildDocument() {
     m_pLog->clear();
     m_bOwnLogEdit = false;
     AppendToDocument(m_strLog);
+    m_nShownBytes = m_strLog.size();
+    m_bShowAfresh = false;
 }
 
 void CAdFunView::ScrollLogToEnd() {

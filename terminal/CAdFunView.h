@@ -20,6 +20,7 @@ class CSerialPort;
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
+class QTimer;
 class WindowTimers;
 
 // The serial terminal view: port and line-setting lists, raw or hexadecimal sends (once or at
@@ -81,12 +82,14 @@ class CAdFunView : public QWidget {
     bool ReleaseSerialPort();
 
     // The log, which is the program's reply box: status texts replace its content, replies are
-    // appended at its end and it scrolls there.
+    // appended at its end and it scrolls there. The text is kept here as bytes; the widget gets
+    // it only while the view is visible (at most about 30 times a second) or when asked for.
     void ReplaceLogText(const std::string& text);
     void AppendLogText(std::string_view text);
     std::string LogText() const;
 
-    QPlainTextEdit* Log() const { return m_pLog; }
+    // The log's widget, brought up to date first.
+    QPlainTextEdit* Log();
 
     // The log keeps at most this much of the newest text; older whole lines are dropped.
     static constexpr std::size_t kLogLimit = std::size_t{1} << 20;
@@ -114,6 +117,7 @@ class CAdFunView : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void CreateControls();
@@ -130,6 +134,10 @@ class CAdFunView : public QWidget {
     // Trimming drops old lines here and then shows what is left afresh, which happens once per
     // quarter of the limit in new text.
     void SyncLogFromWidget();
+    // The log has grown, or changed as a whole (`afresh`): the widget follows if it is seen.
+    void LogChanged(bool afresh);
+    // Brings the widget up to the log: its new end, or everything afresh.
+    void ShowLog();
     void AppendToDocument(std::string_view text);
     void TrimLog();
     void RebuildDocument();
@@ -157,6 +165,9 @@ class CAdFunView : public QWidget {
     bool m_bFieldBytesKept = false;
 
     std::string m_strLog;
+    std::size_t m_nShownBytes = 0;  // how much of m_strLog the widget shows
+    bool m_bShowAfresh = false;     // the widget's text is no start of m_strLog any more
+    QTimer* m_pShowTimer = nullptr;
     QStringDecoder m_logDecoder{QStringDecoder::Utf8};
     int m_nShownColumn = 0;  // characters in the widget's last line
     bool m_bOwnLogEdit = false;

@@ -32,7 +32,7 @@ PanelOptions WithTerminal() {
 }
 
 // What the terminal window shows in its reply box.
-std::string ShownLog(const CAdFunView& view) {
+std::string ShownLog(CAdFunView& view) {
     return view.Log()->toPlainText().toStdString();
 }
 

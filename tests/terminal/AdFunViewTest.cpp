@@ -540,3 +540,36 @@ TEST_F(AdFunViewTest, TheMainWindowsWritesAndDirectEditsKeepTheLogConsistent) {
 }
 
 }  // namespace
+
+TEST_F(AdFunViewTest, TheWidgetGetsTheLogWhileTheViewIsSeen) {
+    CAdFunView& view = View();
+    // The widget as it stands: looked at by id, which does not bring it up to date.
+    const auto& widget = Control<QPlainTextEdit>(CAdFunView::kIdLog);
+    view.AppendReceived("AV:1->2\r");
+    view.AppendReceived("\nV:3->4\r\n\xe6\x9b");
+    view.AppendReceived("\xb4");
+    EXPECT_EQ(widget.toPlainText(), "") << "hidden, a reply costs no layout";
+    EXPECT_EQ(view.LogText(), "AV:1->2\r\nV:3->4\r\n更");
+
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    EXPECT_EQ(widget.toPlainText(), "AV:1->2\nV:3->4\n更");
+    // While seen, arrivals follow in batches.
+    view.AppendReceived("\r\nA:5->6\r");
+    view.AppendReceived("\n");
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return widget.toPlainText() == "AV:1->2\nV:3->4\n更\nA:5->6\n";
+    })) << widget.toPlainText().toStdString();
+    EXPECT_EQ(widget.verticalScrollBar()->value(), widget.verticalScrollBar()->maximum());
+    // A status text replaces the content at once.
+    view.ReplaceLogText("connect success!\r\n");
+    EXPECT_EQ(widget.toPlainText(), "connect success!\n");
+
+    // Hidden again, then shown: what came meanwhile is there, byte for byte behind it.
+    view.hide();
+    view.AppendReceived("All Through.\r\n");
+    EXPECT_EQ(widget.toPlainText(), "connect success!\n");
+    view.show();
+    EXPECT_EQ(widget.toPlainText(), "connect success!\nAll Through.\n");
+    EXPECT_EQ(view.LogText(), "connect success!\r\nAll Through.\r\n");
+}
