@@ -12,6 +12,8 @@
 
 namespace {
 
+// Effects that do nothing: this measures the line reader and the model alone. The real cost of
+// a reply (keys repainted, the reply box) is left out here; bench_reply_flood measures that.
 class NullEffects final : public ISwitchEffects {
   public:
     void LightKey(int, bool) override {}

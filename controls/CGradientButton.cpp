@@ -57,6 +57,8 @@ CGradientButton::CGradientButton(const QString& caption, const QRect& rect, QWid
     // Screen readers and UI automation find the key by what the operator sees on it, even if
     // the button's text is changed later.
     setAccessibleName(caption);
+    // Every paint covers the whole key, so nothing behind it needs painting first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     setFont(DrawingFont());
     setGeometry(rect);
     if (parent != nullptr && parent->isVisible()) {
@@ -65,14 +67,19 @@ CGradientButton::CGradientButton(const QString& caption, const QRect& rect, QWid
 }
 
 void CGradientButton::SetLit(bool lit, int /*colour*/) {
-    m_bLit = lit;
-    update();
+    if (lit != m_bLit) {
+        m_bLit = lit;
+        update();
+    }
 }
 
 void CGradientButton::SetLitStyle(bool lit, int style) {
-    m_bLit = lit;
-    m_nLitStyle = style;
-    update();
+    // Replies mark the same keys again and again: only a change of look costs a repaint.
+    if (lit != m_bLit || style != m_nLitStyle) {
+        m_bLit = lit;
+        m_nLitStyle = style;
+        update();
+    }
 }
 
 void CGradientButton::paintEvent(QPaintEvent* /*event*/) {

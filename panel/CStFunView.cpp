@@ -1,13 +1,12 @@
 #include "panel/CStFunView.h"
 
-#include <QImage>
 #include <QLineEdit>
+#include <QPaintEvent>
 #include <QPainter>
 
 #include "controls/CGradientButton.h"
 #include "controls/CTextLabel.h"
 #include "controls/DrawingFont.h"
-#include "controls/OffscreenPainting.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/WindowTimers.h"
 
@@ -296,10 +295,11 @@ void CStFunView::ClearReplyBuffer() {
 
 // ---- painting ----------------------------------------------------------------------------
 
-void CStFunView::paintEvent(QPaintEvent* /*event*/) {
-    QImage image = OffscreenImage(*this);
-    image.fill(kBackground);
-    QPainter(this).drawImage(0, 0, image);
+void CStFunView::paintEvent(QPaintEvent* event) {
+    // Only what was exposed: a key that changes repaints itself (keys cover their whole
+    // rectangle), so a reply that lights one key does not cost the whole panel. The backing
+    // store already brings the result to the screen in one step.
+    QPainter(this).fillRect(event->rect(), kBackground);
 }
 
 // ---- the model's effects -----------------------------------------------------------------
