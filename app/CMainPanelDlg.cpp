@@ -9,6 +9,8 @@
 #include <QShortcut>
 #include <QShowEvent>
 
+#include <cstdio>
+
 #include "access/CLoginDlg.h"
 #include "app/CAboutDlg.h"
 #include "app/CPanelApp.h"
@@ -20,8 +22,10 @@
 #include "link/CNetSetDlg.h"
 #include "link/ReplyReceivers.h"
 #include "panel/CStFunView.h"
+#include "panel/PanelLabels.h"
 #include "panel/PanelLayout.h"
 #include "platform/MessageBox.h"
+#include "platform/SystemDir.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/DialogColours.h"
 #include "platform/qt/UiPost.h"
@@ -169,6 +173,7 @@ void CMainPanelDlg::BuildWindow() {
     m_pPanel = new CStFunView(m_session.m_nInputs, m_session.m_nOutputs,
                               QRect(0, 0, width, kViewHeight), this, kIdPanel, hooks);
     m_pPanel->setContextMenuPolicy(Qt::PreventContextMenu);
+    LoadLabels();
 
     serial.SetReceivers(ReplyReceivers{
         [this](std::string_view text) { m_pTerminal->AppendReceived(text); },
@@ -212,6 +217,16 @@ void CMainPanelDlg::BuildMenus() {
             [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
     connect(m_pSystemMenu->addAction(QString::fromUtf8(kAboutItem)), &QAction::triggered, this,
             [this] { OnSysCommand(kSysAbout); });
+}
+
+void CMainPanelDlg::LoadLabels() {
+    const std::optional<std::string>& named = m_app.Options().labelsPath;
+    const std::string path = named.value_or(SystemDir() + "/" + kLabelsFileName);
+    LabelsRead read = ReadPanelLabels(QString::fromStdString(path), named.has_value());
+    for (const std::string& warning : read.warnings) {
+        std::fprintf(stderr, "%s\n", warning.c_str());
+    }
+    m_pPanel->SetLabels(std::move(read.labels));
 }
 
 bool CMainPanelDlg::NetChecked() const {

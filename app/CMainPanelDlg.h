@@ -93,6 +93,7 @@ class CMainPanelDlg : public QDialog {
   private:
     void BuildWindow();
     void BuildMenus();
+    void LoadLabels();
     void SendQuery(const DeviceCommand& command);
     void OnNet();
     void OnCom();

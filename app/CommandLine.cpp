@@ -16,6 +16,8 @@ constexpr const char* kUsage =
     "  --baud RATE   open the serial port at start at RATE bit/s instead of 300; one of\n"
     "                110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
     "                115200 128000 256000\n"
+    "  --labels FILE names for inputs and outputs, shown as tool tips (default:\n"
+    "                matrixpanel-labels.ini in the settings directory)\n"
     "  -h, --help    show this text\n"
     "  --version     show the version\n"
     "\n"
@@ -50,7 +52,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     const QCommandLineOption version("version");
     const QCommandLineOption terminal("terminal");
     const QCommandLineOption baud("baud", QString(), "RATE");
-    parser.addOptions({help, version, terminal, baud});
+    const QCommandLineOption labels("labels", QString(), "FILE");
+    parser.addOptions({help, version, terminal, baud, labels});
 
     if (!parser.parse(arguments)) {
         return Mistake(parser.errorText());
@@ -76,6 +79,9 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         if (!line.options.startRatePosition) {
             return Mistake("bad rate for --baud: '" + rate + "' (not a rate of the baud list)");
         }
+    }
+    if (parser.isSet(labels)) {
+        line.options.labelsPath = parser.value(labels).toStdString();
     }
     return line;
 }

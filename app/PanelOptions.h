@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 // What the command line asks of a run. The defaults are the program as it always behaves.
 struct PanelOptions {
@@ -8,4 +9,6 @@ struct PanelOptions {
     bool bShowTerminal = false;
     // Open the port at start at this position of the baud list instead of 300 bit/s.
     std::optional<int> startRatePosition;
+    // Names for inputs and outputs from this file instead of the settings directory's.
+    std::optional<std::string> labelsPath;
 };

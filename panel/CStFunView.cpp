@@ -7,6 +7,7 @@
 #include "controls/CGradientButton.h"
 #include "controls/CTextLabel.h"
 #include "controls/DrawingFont.h"
+#include "platform/LeadingInt.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/WindowTimers.h"
 
@@ -98,6 +99,7 @@ CStFunView::CStFunView(int inputs, int outputs, const QRect& rect, QWidget* pare
             BuildKeypad();
             break;
     }
+    NameMatrixKeys();
     if (parent != nullptr && parent->isVisible()) {
         show();
     }
@@ -142,29 +144,21 @@ void CStFunView::BuildGrid() {
         auto& row = m_matrixRows[static_cast<std::size_t>(o)];
         row.reserve(static_cast<std::size_t>(n + 1));
         for (int i = 0; i <= n; ++i) {
-            // The captions are only numbers whose meaning comes from the key's place in the
-            // grid; a screen reader cannot see that place, so the names spell it out.
             QString caption;
-            QString name;
             int width = kMatrixKeyWidth;
             if (o == 0 && i == 0) {
                 caption = QStringLiteral("O\\I");
-                name = QStringLiteral("Outputs by inputs");
                 width = kGridWideKey;
             } else if (o == 0) {
                 caption = QString::number(i);
-                name = QStringLiteral("Input %1").arg(i);
                 width = kGridWideKey;
             } else if (i == 0) {
                 caption = QString::number(o);
-                name = QStringLiteral("Output %1").arg(o);
                 width = kGridWideKey;
-            } else {
-                name = QStringLiteral("Output %1, input %2").arg(o).arg(i);
             }
             const QRect place(kGridColumnStep * i + kGridLeft, kGridRowStep * o + kGridTop, width,
                               kMatrixKeyHeight);
-            row.push_back(AddKey(caption, place, m_model.GridKey(o, i), name));
+            row.push_back(AddKey(caption, place, m_model.GridKey(o, i)));
         }
     }
 }
@@ -185,12 +179,12 @@ void CStFunView::BuildTwoRow() {
     };
     m_matrixRows.assign(2, {});
     for (int j = 1; j <= n; ++j) {
-        m_matrixRows[0].push_back(AddKey(QString::number(j), place(j, kTwoRowInputTop),
-                                         m_model.InputKey(j), QStringLiteral("Input %1").arg(j)));
+        m_matrixRows[0].push_back(
+            AddKey(QString::number(j), place(j, kTwoRowInputTop), m_model.InputKey(j)));
     }
     for (int j = 1; j <= m; ++j) {
-        m_matrixRows[1].push_back(AddKey(QString::number(j), place(j, kTwoRowOutputTop),
-                                         m_model.OutputKey(j), QStringLiteral("Output %1").arg(j)));
+        m_matrixRows[1].push_back(
+            AddKey(QString::number(j), place(j, kTwoRowOutputTop), m_model.OutputKey(j)));
     }
 }
 
@@ -208,6 +202,7 @@ void CStFunView::BuildKeypad() {
         // Only the digit keys and the model write the numbers.
         field->setReadOnly(true);
         field->setGeometry(kKeypadFieldLeft, top, kBoxWidth, kBoxHeight);
+        connect(field, &QLineEdit::textChanged, this, [this] { NameTypedNumbers(); });
         return field;
     };
     m_pInputField = makeField(kKeypadInputTop, kInputFieldId, QStringLiteral("Input number"));
@@ -230,6 +225,96 @@ void CStFunView::BuildKeypad() {
     m_pEnterKey =
         AddKey(QStringLiteral("Enter"),
                QRect(kKeypadFieldLeft, kEnterTop, kEnterWidth, kMatrixKeyHeight), kKeyEnter);
+}
+
+// ---- names -------------------------------------------------------------------------------
+
+namespace {
+
+// "Input 3" or "Input 3 Camera", for accessible names.
+QString Named(const char* kind, int number, const QString& name) {
+    const QString plain = QStringLiteral("%1 %2").arg(QLatin1String(kind)).arg(number);
+    return name.isEmpty() ? plain : plain + u' ' + name;
+}
+
+// "Input 3 — Camera" when there is a name, else no tool tip.
+QString EndTip(const char* kind, int number, const QString& name) {
+    return name.isEmpty()
+               ? QString()
+               : QStringLiteral("%1 %2 \u2014 %3").arg(QLatin1String(kind)).arg(number).arg(name);
+}
+
+}  // namespace
+
+void CStFunView::SetLabels(PanelLabels labels) {
+    m_labels = std::move(labels);
+    NameMatrixKeys();
+    NameTypedNumbers();
+}
+
+void CStFunView::NameMatrixKeys() {
+    // The captions are only numbers whose meaning comes from the key's place; a screen reader
+    // cannot see that place, so the accessible names spell it out, with the operator's names
+    // for inputs and outputs where there are any.
+    const auto name = [](CGradientButton* key, const QString& accessible, const QString& tip) {
+        key->setAccessibleName(accessible);
+        key->setToolTip(tip);
+    };
+    switch (m_model.Layout()) {
+        case PanelLayout::Grid:
+            for (int o = 0; o < static_cast<int>(m_matrixRows.size()); ++o) {
+                const auto& row = m_matrixRows[static_cast<std::size_t>(o)];
+                for (int i = 0; i < static_cast<int>(row.size()); ++i) {
+                    CGradientButton* key = row[static_cast<std::size_t>(i)];
+                    const QString in = m_labels.Input(i);
+                    const QString out = m_labels.Output(o);
+                    if (o == 0 && i == 0) {
+                        name(key, QStringLiteral("Outputs by inputs"), QString());
+                    } else if (o == 0) {
+                        name(key, Named("Input", i, in), EndTip("Input", i, in));
+                    } else if (i == 0) {
+                        name(key, Named("Output", o, out), EndTip("Output", o, out));
+                    } else {
+                        const QString tip =
+                            in.isEmpty() && out.isEmpty()
+                                ? QString()
+                                : (in.isEmpty() ? Named("Input", i, {}) : in) +
+                                      QStringLiteral(" \u2192 ") +
+                                      (out.isEmpty() ? Named("Output", o, {}) : out);
+                        name(key,
+                             Named("Output", o, out) + QStringLiteral(", ") + Named("input", i, in),
+                             tip);
+                    }
+                }
+            }
+            break;
+        case PanelLayout::TwoRow:
+            for (std::size_t j = 0; j < m_matrixRows[0].size(); ++j) {
+                const int number = static_cast<int>(j) + 1;
+                const QString in = m_labels.Input(number);
+                name(m_matrixRows[0][j], Named("Input", number, in), EndTip("Input", number, in));
+            }
+            for (std::size_t j = 0; j < m_matrixRows[1].size(); ++j) {
+                const int number = static_cast<int>(j) + 1;
+                const QString out = m_labels.Output(number);
+                name(m_matrixRows[1][j], Named("Output", number, out),
+                     EndTip("Output", number, out));
+            }
+            break;
+        case PanelLayout::Keypad:
+            break;  // digit keys are digits, not inputs or outputs
+    }
+}
+
+void CStFunView::NameTypedNumbers() {
+    // On a keypad the operator types numbers: the fields tell whose they are.
+    if (m_pInputField != nullptr) {
+        m_pInputField->setToolTip(m_labels.Input(LeadingInt(m_pInputField->text().toStdString())));
+    }
+    if (m_pOutputField != nullptr) {
+        m_pOutputField->setToolTip(
+            m_labels.Output(LeadingInt(m_pOutputField->text().toStdString())));
+    }
 }
 
 // ---- finding keys ------------------------------------------------------------------------

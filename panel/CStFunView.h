@@ -10,6 +10,7 @@
 
 #include "panel/CSwitchModel.h"
 #include "panel/ISwitchEffects.h"
+#include "panel/PanelLabels.h"
 
 class CGradientButton;
 class CTextLabel;
@@ -52,6 +53,10 @@ class CStFunView : public QWidget, private ISwitchEffects {
     // A timer message by id, as the window timers send it.
     void OnTimer(int id);
 
+    // Names for inputs and outputs: tool tips and accessible names of the keys (captions and
+    // pixels stay as they are).
+    void SetLabels(PanelLabels labels);
+
     const CSwitchModel& Model() const { return m_model; }
     CGradientButton* Key(int id) const;  // nullptr when this panel has no such key
     QLineEdit* NumberFieldEdit(NumberField field) const;
@@ -79,10 +84,13 @@ class CStFunView : public QWidget, private ISwitchEffects {
     void BuildTwoRow();
     void BuildKeypad();
     // `name` is what screen readers call the key; empty leaves it the caption.
+    void NameMatrixKeys();
+    void NameTypedNumbers();
     CGradientButton* AddKey(const QString& caption, const QRect& rect, int id,
                             const QString& name = QString());
 
     Hooks m_hooks;
+    PanelLabels m_labels;
     CSwitchModel m_model;
     WindowTimers* m_pTimers = nullptr;
     std::array<CGradientButton*, kLastFunctionKey - kFirstFunctionKey + 1> m_functionKeys{};

@@ -9,11 +9,15 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <fstream>
+
 #include "ProgramDriver.h"
 #include "app/CTerminalWindow.h"
+#include "controls/CGradientButton.h"
 #include "controls/CIpAddressEdit.h"
 #include "link/CNetSetDlg.h"
 #include "link/CSerialPort.h"
+#include "panel/CStFunView.h"
 #include "platform/qt/ControlId.h"
 #include "terminal/CAdFunView.h"
 
@@ -118,4 +122,22 @@ TEST(Options, TheTerminalWindowShowsTheReplyBoxAndWorks) {
     window->close();
     EXPECT_FALSE(window->isVisible());
     EXPECT_TRUE(w.isVisible());
+}
+
+TEST(Options, NamesComeFromTheSettingsDirectoryOrTheFileNamed) {
+    for (const bool named : {false, true}) {
+        Program program;
+        const std::string path =
+            program.sysDir.Path() + (named ? "/studio.ini" : "/matrixpanel-labels.ini");
+        std::ofstream(path) << "[inputs]\n2=Laptop HDMI\n[outputs]\n3=Projector\n";
+        PanelOptions options;
+        if (named) {
+            options.labelsPath = path;
+        }
+        ASSERT_TRUE(program.Start("4", "4", options));
+        const CSwitchModel& model = program.Window().Panel()->Model();
+        EXPECT_EQ(program.Window().Panel()->Key(model.GridKey(3, 2))->toolTip(),
+                  "Laptop HDMI \u2192 Projector")
+            << named;
+    }
 }
