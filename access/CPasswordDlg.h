@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+#include "access/SettingsFiles.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -24,7 +26,8 @@ class CPasswordDlg : public QDialog {
         kIdMessage = 1019,
     };
 
-    static constexpr int kMaxPasswordLength = 16;  // characters, and bytes as stored
+    // Characters, and bytes as stored: as much as a reader of the password file looks at.
+    static constexpr int kMaxPasswordLength = static_cast<int>(kSettingsReadLimit);
 
     static constexpr const char* kMsgCurrentWrong = "Current Password Is Incorrect!";
     static constexpr const char* kMsgMismatch = "Incorrect Password! Please input again!";

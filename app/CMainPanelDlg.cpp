@@ -16,6 +16,7 @@
 #include "app/CPanelApp.h"
 #include "app/CTerminalWindow.h"
 #include "app/CToolView.h"
+#include "app/MainWindowLayout.h"
 #include "controls/CGradientButton.h"
 #include "controls/CTextLabel.h"
 #include "controls/ControlIcons.h"
@@ -34,12 +35,12 @@
 
 namespace {
 
+using MainWindowLayout::kStripHeight;
+using MainWindowLayout::kTitleCaption;
+
 constexpr const char* kTitle = "Vantrel Matrix";
-constexpr const char* kTitleCaption = "Matrix Switcher Control Panel";
 constexpr const char* kAboutItem = "关于 Tarnel(&A)...";
-constexpr int kStripHeight = 30;
 constexpr int kViewHeight = 300;
-constexpr int kTwoRowOrKeypadHeight = 250;
 
 // One text per tick, cycling: a dot more each second, five at most.
 constexpr std::array<const char*, 5> kConnectingTexts = {
@@ -82,6 +83,17 @@ CMainPanelDlg::~CMainPanelDlg() {
         m_app.Serial().Close();
         m_app.Serial().SetReceivers({});
     }
+    // The views hold the send path and reach back into this window: they go now, before the
+    // members they use (as children they would go only after all of them).
+    delete m_pPanel;
+    m_pPanel = nullptr;
+    if (m_pTerminalWindow != nullptr) {
+        delete m_pTerminalWindow;  // with the terminal in it
+    } else {
+        delete m_pTerminal;
+    }
+    m_pTerminalWindow = nullptr;
+    m_pTerminal = nullptr;
 }
 
 int CMainPanelDlg::Run() {
@@ -89,13 +101,6 @@ int CMainPanelDlg::Run() {
         return 0;
     }
     return exec();
-}
-
-int CMainPanelDlg::PanelHeight(int inputs, int outputs) {
-    if (inputs > kGridMaxCount || outputs > kGridMaxCount) {
-        return kTwoRowOrKeypadHeight;
-    }
-    return outputs * 25 + 75;
 }
 
 bool CMainPanelDlg::Initialise() {
@@ -120,6 +125,7 @@ void CMainPanelDlg::BuildWindow() {
     SetControlId(m_pSerialWindow, kIdSerialWindow);
     CSerialPort& serial = m_app.Serial();
     m_app.Net().SetOwner(this);
+    serial.SetOwner(this);
     serial.SetUiPost(MakeUiPost(m_pSerialWindow));
 
     for (std::size_t k = 0; k < kQueryButtons.size(); ++k) {
@@ -183,7 +189,8 @@ void CMainPanelDlg::BuildWindow() {
     m_pTitleStrip->setGeometry(0, 40, width, kStripHeight);
     const int height = PanelHeight(m_session.m_nInputs, m_session.m_nOutputs);
     m_pPanel->setGeometry(0, m_pTitleStrip->geometry().bottom() + 1, width, height);
-    m_pBottomStrip->setGeometry(0, m_pPanel->geometry().bottom() + 1 + 5, width, kStripHeight);
+    m_pBottomStrip->setGeometry(0, m_pPanel->geometry().bottom() + 1 + MainWindowLayout::kStripGap,
+                                width, kStripHeight);
     // The window ends at the bottom strip's lower edge.
     setFixedSize(width, m_pBottomStrip->geometry().bottom() + 1);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/MainWindowLayout.h"
 #include "app/SessionParams.h"
 #include "link/CSendPath.h"
 #include "link/ConnectThread.h"
@@ -35,9 +36,9 @@ class CMainPanelDlg : public QDialog {
   public:
     enum ControlIds : int {
         kIdModelLabel = 0,
-        kIdTitleStrip = 6,
-        kIdBottomStrip = 7,
-        kIdPanel = 8,
+        kIdTitleStrip = MainWindowLayout::kIdTitleStrip,
+        kIdBottomStrip = MainWindowLayout::kIdBottomStrip,
+        kIdPanel = MainWindowLayout::kIdPanel,
         kIdTerminal = 9,
         kIdSerialWindow = 4096,
         kIdType = 4097,
@@ -47,7 +48,7 @@ class CMainPanelDlg : public QDialog {
     };
     enum CommandIds : int { kCmdNet = 24577, kCmdCom = 24578 };
     enum SysCommandIds : int { kSysAbout = 16, kSysClose = 0xF060 };
-    static constexpr int kClientWidth = 717;  // 478 dialog units
+    static constexpr int kClientWidth = MainWindowLayout::kClientWidth;
     static constexpr int kConnectTimerId = 6;
     static constexpr int kConnectTickMs = 1000;
 
@@ -67,8 +68,9 @@ class CMainPanelDlg : public QDialog {
     void OnConnectResult(int result);
     void OnNetworkChunk(std::string_view text);
 
-    // The panel height for the counts: the grid's rows, or a fixed height beyond 16.
-    static int PanelHeight(int inputs, int outputs);
+    static constexpr int PanelHeight(int inputs, int outputs) {
+        return MainWindowLayout::PanelHeight(inputs, outputs);
+    }
 
     LinkMode LinkModeNow() const { return m_nLinkMode; }
     const SessionParams& Session() const { return m_session; }

@@ -3,7 +3,7 @@
 #include <QCommandLineParser>
 
 #include "app/Version.h"
-#include "link/CSerialPort.h"
+#include "link/LineSettings.h"
 
 namespace {
 
@@ -36,9 +36,9 @@ CommandLine Mistake(const QString& message) {
 std::optional<int> RatePosition(const QString& text) {
     bool ok = false;
     const unsigned rate = text.toUInt(&ok);
-    for (int position = 0; ok && position < CSerialPort::kRateCount; ++position) {
-        if (CSerialPort::RateAt(position) == rate) {
-            return position;
+    for (std::size_t position = 0; ok && position < kBaudSettings.size(); ++position) {
+        if (kBaudSettings[position].rate == rate) {
+            return static_cast<int>(position);
         }
     }
     return std::nullopt;

@@ -13,26 +13,14 @@
 #include <vector>
 
 #include "app/CToolView.h"
+#include "app/MainWindowLayout.h"
 #include "panel/CStFunView.h"
-#include "panel/PanelLayout.h"
 #include "platform/LeadingInt.h"
+#include "platform/qt/DialogColours.h"
 
 namespace {
 
-constexpr int kClientWidth = 717;
-constexpr int kStripHeight = 30;
-constexpr int kStripGap = 5;
-constexpr int kWideGridLimit = 16;
-constexpr int kTallPanelHeight = 250;
-constexpr int kRowHeight = 25;
-constexpr int kPanelMargin = 75;
-
-int PanelHeight(int inputs, int outputs) {
-    if (inputs > kWideGridLimit || outputs > kWideGridLimit) {
-        return kTallPanelHeight;
-    }
-    return outputs * kRowHeight + kPanelMargin;
-}
+using namespace MainWindowLayout;
 
 int Usage() {
     std::fprintf(stderr,
@@ -75,17 +63,17 @@ int main(int argc, char** argv) {
     QWidget window;
     window.setAutoFillBackground(true);
     QPalette palette = window.palette();
-    palette.setColor(QPalette::Window, QColor(80, 133, 175));
+    palette.setColor(QPalette::Window, QColor(kWindowBackground));
     window.setPalette(palette);
     window.resize(kClientWidth, kStripHeight * 2 + kStripGap + panelHeight);
 
-    new CToolView(QStringLiteral("Matrix Switcher Control Panel"),
-                  QRect(0, 0, kClientWidth, kStripHeight), &window, 6);
+    new CToolView(QString::fromLatin1(kTitleCaption), QRect(0, 0, kClientWidth, kStripHeight),
+                  &window, kIdTitleStrip);
     auto* panel = new CStFunView(inputs, outputs, QRect(0, kStripHeight, kClientWidth, panelHeight),
-                                 &window, 8, {});
+                                 &window, kIdPanel, {});
     new CToolView(QString(),
                   QRect(0, kStripHeight + panelHeight + kStripGap, kClientWidth, kStripHeight),
-                  &window, 7);
+                  &window, kIdBottomStrip);
     window.show();
 
     for (const Step& step : steps) {

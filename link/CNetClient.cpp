@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,48 +9,30 @@
 #include <cerrno>
 #include <string>
 
+#include "link/LineSettings.h"
 #include "link/Terminator.h"
 #include "platform/MessageBox.h"
 #include "platform/SocketLibrary.h"
 
 namespace {
 
-constexpr const char* kModuleBaud[] = {
-    "AT + C1_BAUD = 4800",  "AT + C1_BAUD = 9600",  "AT + C1_BAUD = 19200",
-    "AT + C1_BAUD = 38400", "AT + C1_BAUD = 57600",
-};
-constexpr const char* kModuleParity[] = {
-    // by the terminal view's parity list: NONE, EVEN, MARK, ODD, SPACE
-    "AT + C1_PARITY = 0", "AT + C1_PARITY = 2", "AT + C1_PARITY = 4",
-    "AT + C1_PARITY = 1", "AT + C1_PARITY = 3",
-};
-constexpr const char* kModuleStopBits[] = {
-    "AT + C1_STOPB = 1",
-    "AT + C1_STOPB = 1.5",
-    "AT + C1_STOPB = 2",
-};
-
-template <std::size_t N>
-const char* Pick(const char* const (&table)[N], int index, int fallback) {
-    return index >= 0 && static_cast<std::size_t>(index) < N ? table[index] : table[fallback];
+// The module's own baud command for an index of its five-rate table (9600 for any other).
+std::string ModuleBaudCommand(int index) {
+    unsigned rate = 9600;
+    for (const BaudSetting& setting : kBaudSettings) {
+        if (setting.moduleIndex >= 0 && setting.moduleIndex == index) {
+            rate = setting.rate;
+        }
+    }
+    return "AT + C1_BAUD = " + std::to_string(rate);
 }
 
 }  // namespace
 
-CNetClient::CNetClient() : m_hWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+CNetClient::CNetClient() = default;
 
 CNetClient::~CNetClient() {
     Close();
-    if (m_hWake >= 0) {
-        ::close(m_hWake);
-    }
-}
-
-void CNetClient::WakeConnect() {
-    if (m_hWake >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(m_hWake, &one, sizeof one);
-    }
 }
 
 bool CNetClient::ConnectAbandoned(Token token) const {
@@ -64,7 +45,8 @@ bool CNetClient::Create(int type) {
     if (!SocketStartup()) {
         ShowMessageBox(m_pOwner, "Initial failure!");
     }
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    // Without its wake-up a connect could not be abandoned: no socket then.
+    const int fd = m_wake.Ensure() ? ::socket(AF_INET, type | SOCK_CLOEXEC, 0) : -1;
     if (fd < 0) {
         SocketCleanup();
         return false;
@@ -79,7 +61,7 @@ bool CNetClient::Create(int type) {
     return true;
 }
 
-void CNetClient::Send(std::string_view text, int route, int flag) {
+bool CNetClient::Send(std::string_view text, int route, int flag) {
     m_nReplyRoute.store(route);
     std::string bytes(text);
     bytes += NetTerminator(route, flag);
@@ -93,27 +75,25 @@ void CNetClient::Send(std::string_view text, int route, int flag) {
     }
     if (sent != static_cast<long>(bytes.size())) {
         ShowMessageBox(m_pOwner, "Send failure!");
+        return false;
     }
+    return true;
 }
 
 bool CNetClient::SetModuleBaud(int index) {
-    Send(Pick(kModuleBaud, index, 1), 1, 0);
-    return true;
+    return Send(ModuleBaudCommand(index), 1, 0);
 }
 
 bool CNetClient::SetModuleParity(int position) {
-    Send(Pick(kModuleParity, position, 0), 1, 0);
-    return true;
+    return Send(SettingAt(kParitySettings, position, 0).moduleCommand, 1, 0);
 }
 
 bool CNetClient::SetModuleDataBits(int) {
-    Send("AT + C1_DATAB = 8", 1, 0);
-    return true;
+    return Send(kModuleDataBitsCommand, 1, 0);
 }
 
 bool CNetClient::SetModuleStopBits(int position) {
-    Send(Pick(kModuleStopBits, position, 0), 1, 0);
-    return true;
+    return Send(SettingAt(kStopBitsSettings, position, 0).moduleCommand, 1, 0);
 }
 
 void CNetClient::Close() {
@@ -136,7 +116,7 @@ void CNetClient::CloseLocked() {
     m_hSocket = kNoSocket;
     m_nToken = 0;
     ::shutdown(fd, SHUT_RDWR);
-    WakeConnect();
+    m_wake.Signal();
     if (m_users.count(fd) != 0) {
         m_retired.insert(fd);
     } else {
@@ -191,8 +171,8 @@ int CNetClient::Connect(Token token, const sockaddr_in& address) {
         result = errno;
     }
     while (result == EINPROGRESS || result == EINTR) {
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {m_hWake, POLLIN, 0}};
-        if (::poll(fds, m_hWake >= 0 ? 2 : 1, -1) < 0) {
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {m_wake.Fd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -200,8 +180,7 @@ int CNetClient::Connect(Token token, const sockaddr_in& address) {
             break;
         }
         if ((fds[1].revents & POLLIN) != 0) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] const ssize_t n = ::read(m_hWake, &count, sizeof count);
+            m_wake.Drain();
         }
         if (ConnectAbandoned(token)) {
             result = ECANCELED;  // a shut-down socket may even look connected
@@ -240,6 +219,6 @@ void CNetClient::Interrupt(Token token) {
     if (token != 0 && token == m_nToken) {
         m_nInterrupted = token;
         ::shutdown(m_hSocket, SHUT_RDWR);
-        WakeConnect();
+        m_wake.Signal();
     }
 }

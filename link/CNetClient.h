@@ -11,6 +11,8 @@
 #include <set>
 #include <string_view>
 
+#include "platform/WakeEvent.h"
+
 // The TCP client of the network link. The socket is shared by the UI thread (Create, Send,
 // Close) and the connect and receive threads; those threads name the socket they were started
 // for by its token, so a socket that was closed, or replaced by a newer one, is never used by
@@ -25,7 +27,7 @@ class CNetClient {
     static constexpr int kSendTimeLimitMs = 1000;
 
     CNetClient();
-    virtual ~CNetClient();
+    ~CNetClient();
     CNetClient(const CNetClient&) = delete;
     CNetClient& operator=(const CNetClient&) = delete;
 
@@ -35,10 +37,11 @@ class CNetClient {
     // Keeps the route, appends the terminator that route and flag select, sends in one call.
     // Anything short of all bytes, also a send that finds no room within kSendTimeLimitMs,
     // shows "Send failure!".
-    void Send(std::string_view text, int route, int flag);
-    // The network module's baud command for a position of its five-entry table.
+    bool Send(std::string_view text, int route, int flag);
+    // The network module's baud command for a position of its five-entry table; false when
+    // the send failed.
     bool SetModuleBaud(int index);
-    // The module's other line commands, sent like the baud command.
+    // The module's other line commands, sent and reported like the baud command.
     bool SetModuleParity(int position);
     bool SetModuleDataBits(int position);
     bool SetModuleStopBits(int position);
@@ -66,7 +69,6 @@ class CNetClient {
     int Acquire(Token token);
     void Release(int fd);
     void CloseLocked();
-    void WakeConnect();
     bool ConnectAbandoned(Token token) const;
 
     mutable std::mutex m_mutex;
@@ -76,7 +78,7 @@ class CNetClient {
     std::map<int, int> m_users;  // descriptor -> calls using it right now
     std::set<int> m_retired;     // shut down, closed by their last user
     Token m_nInterrupted = 0;    // the socket whose connect was abandoned
-    int m_hWake = -1;            // eventfd: wakes a connect in progress
+    WakeEvent m_wake;            // wakes a connect in progress
     std::atomic<int> m_nReplyRoute{1};
     const void* m_pOwner = nullptr;
 };

@@ -2,46 +2,35 @@
 
 #include <array>
 
+#include "link/LineSettings.h"
 #include "link/Terminator.h"
 #include "platform/ComPorts.h"
+#include "platform/MessageBox.h"
 
 namespace {
-
-constexpr unsigned kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
-                               19200, 38400, 56000, 57600, 115200, 128000, 256000};
-// The terminal view's parity list: NONE, EVEN, MARK, ODD, SPACE.
-constexpr std::uint8_t kParities[] = {0, 2, 3, 1, 4};
-constexpr std::uint8_t kDataBits[] = {4, 5, 6, 7, 8};
-constexpr std::uint8_t kStopBits[] = {0, 1, 2};
-
-template <class T, std::size_t N>
-T At(const T (&table)[N], int position, T fallback) {
-    return position >= 0 && static_cast<std::size_t>(position) < N ? table[position] : fallback;
-}
 
 // A chunk goes to the UI thread at a line feed, at kChunk bytes, or once the line has been
 // quiet this long.
 constexpr int kHandOverGapMs = 50;
-constexpr int kBrokenLinePauseMs = 200;
 constexpr SerialTimeouts kTimeouts{50, 10, 100, 10, 100};
 
 }  // namespace
 
 unsigned CSerialPort::RateAt(int position) {
-    return At(kRates, position, 9600u);
+    return SettingAt(kBaudSettings, position, 6).rate;  // 9600 for a position off the list
 }
 std::uint8_t CSerialPort::ParityAt(int position) {
-    return At(kParities, position, std::uint8_t{0});
+    return SettingAt(kParitySettings, position, 0).code;
 }
 std::uint8_t CSerialPort::DataBitsAt(int position) {
-    return At(kDataBits, position, std::uint8_t{8});
+    return SettingAt(kDataBitsSettings, position, 4).bits;
 }
 std::uint8_t CSerialPort::StopBitsAt(int position) {
-    return At(kStopBits, position, std::uint8_t{0});
+    return SettingAt(kStopBitsSettings, position, 0).code;
 }
 
-CSerialPort::CSerialPort() {
-    m_handOff.SetReceiver([this](const std::string& text) { OnReceived(text); });
+CSerialPort::CSerialPort() : m_handOff(std::make_shared<CHandOff<SerialArrival>>()) {
+    m_handOff->SetReceiver([this](const SerialArrival& arrival) { OnArrival(arrival); });
 }
 
 CSerialPort::~CSerialPort() {
@@ -50,14 +39,12 @@ CSerialPort::~CSerialPort() {
 }
 
 void CSerialPort::SetUiPost(UiPost post) {
-    m_handOff.SetUiPost(std::move(post));
+    m_handOff->SetUiPost(std::move(post));
 }
 
 void CSerialPort::SetReceivers(ReplyReceivers receivers) {
     m_receivers = std::move(receivers);
 }
-
-static_assert(std::size(kRates) == CSerialPort::kRateCount);
 
 bool CSerialPort::Open(int port, int ratePosition) {
     if (m_state == PortState::Open) {
@@ -155,29 +142,34 @@ bool CSerialPort::WriteCommand(std::string_view text, int route, int flag) {
     m_nReplyRoute.store(route);
     std::string bytes(text);
     bytes += SerialTerminator(flag);
-    WriteBytes(bytes);
-    return true;
+    return Report(WriteBytes(bytes));
 }
 
 bool CSerialPort::WriteRaw(std::string_view text) {
     m_nReplyRoute.store(1);
-    WriteBytes(text);
-    return true;
+    return Report(WriteBytes(text));
+}
+
+bool CSerialPort::Report(bool written) {
+    // As on the network link: a command that did not reach the device is never silent.
+    if (!written) {
+        ShowMessageBox(m_pOwner, "Send failure!");
+    }
+    return written;
 }
 
 bool CSerialPort::WriteBytes(std::string_view bytes) {
     if (m_state != PortState::Open) {
         return false;
     }
-    m_device.ClearErrors();
-    bool waited = false;
-    const long written = m_device.Write(bytes.data(), bytes.size(), &waited);
-    if (written < 0) {
+    const SerialWrite write = m_device.Write(bytes.data(), bytes.size());
+    if (write.broken) {
+        Close();
         return false;
     }
-    // A write cut off by its time-out drops what the port has not taken; a completed write is
-    // never purged, so its bytes still go out.
-    if (static_cast<std::size_t>(written) < bytes.size()) {
+    // A write cut off by its time-out (a slow line) drops what the port has not taken, quietly;
+    // a completed write is never purged, so its bytes still go out.
+    if (write.written < bytes.size()) {
         m_device.Purge(kPurgeTxAbort | kPurgeTxClear);
     }
     return true;
@@ -187,43 +179,45 @@ void CSerialPort::OnReceived(std::string_view text) {
     RouteReply(m_nReplyRoute.load(), text, m_receivers);
 }
 
+void CSerialPort::OnArrival(const SerialArrival& arrival) {
+    if (!arrival.text.empty()) {
+        OnReceived(arrival.text);
+    }
+    if (arrival.lineLost) {
+        // The adapter was unplugged or the device went away: the port is closed like any
+        // other, and COM opens it again once it is back.
+        Close();
+    }
+}
+
 void CSerialPort::StartReader() {
     StopReader();
-    m_bStopReader.store(false);
-    m_handOff.Arm();
-    m_hReader = std::thread(&CSerialPort::ReaderThread, this);
+    m_handOff->Arm();
+    // The reader holds the hand-off and the device, and looks at the device only while it has
+    // not been stopped: a Close from a receiver run on this very thread may end the port's life.
+    m_reader.Start([handOff = m_handOff, device = &m_device](const WorkerThread::Flags& flags) {
+        std::array<char, kChunk> buffer{};
+        while (!flags.stop.load()) {
+            bool broken = false;
+            const std::size_t count =
+                device->ReadChunk(buffer.data(), buffer.size(), kHandOverGapMs, &broken);
+            if (flags.stop.load()) {
+                break;
+            }
+            SerialArrival arrival{std::string(ChunkText(buffer.data(), count)), broken};
+            if (!arrival.text.empty() || broken) {
+                handOff->Deliver(std::move(arrival));
+            }
+            if (broken) {
+                break;
+            }
+        }
+    });
 }
 
 void CSerialPort::StopReader() {
-    m_bStopReader.store(true);
-    m_handOff.Stop();
-    m_device.Wake();
-    if (!m_hReader.joinable()) {
-        return;
-    }
-    if (m_hReader.get_id() == std::this_thread::get_id()) {
-        m_hReader.detach();  // stopped from its own hand-off: it ends right after
-    } else {
-        m_hReader.join();
-    }
-}
-
-void CSerialPort::ReaderThread() {
-    std::array<char, kChunk> buffer{};
-    while (!m_bStopReader.load()) {
-        bool broken = false;
-        const std::size_t count =
-            m_device.ReadChunk(buffer.data(), buffer.size(), kHandOverGapMs, &broken);
-        if (m_bStopReader.load()) {
-            break;
-        }
-        const std::string_view text = ChunkText(buffer.data(), count);
-        if (!text.empty()) {
-            m_handOff.Deliver(std::string(text));
-        }
-        if (broken) {
-            // A line that hung up reports so at once, every time: look again only now and then.
-            m_device.WaitForWake(kBrokenLinePauseMs);
-        }
-    }
+    m_reader.Stop([this] {
+        m_handOff->Stop();
+        m_device.Wake();
+    });
 }

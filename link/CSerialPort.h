@@ -2,28 +2,29 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "link/CHandOff.h"
 #include "link/ReplyReceivers.h"
 #include "platform/CSerialDevice.h"
+#include "platform/WorkerThread.h"
 
 // The serial link: one of COM1..COM5, its line settings taken from positions in the terminal
-// view's lists, writes for the send path, and a reader thread that polls the port and hands
-// what arrives to the UI thread, where OnReceived passes it on by the reply route.
+// view's lists, writes for the send path, and a reader thread that hands what arrives to the
+// UI thread, where OnReceived passes it on by the reply route. A line that hangs up (an
+// adapter unplugged) is closed.
 class CSerialPort {
   public:
     static constexpr std::size_t kChunk = 1024;
-    // The terminal view's baud list has this many rates; a port opens at the second, 300.
-    static constexpr int kRateCount = 15;
+    // A port opens at the second rate of the baud list, 300.
     static constexpr int kOpenRatePosition = 1;
     enum class PortState { Closed, FailedOpen, Open };
 
     CSerialPort();
     // Stops the reader and closes the port: no thread outlives the driver.
-    virtual ~CSerialPort();
+    ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
@@ -49,11 +50,15 @@ class CSerialPort {
     bool SetStopBits(int position);
     bool ApplyLineSettings();
 
+    // Both keep the route and write; a write that fails, or finds no port open, shows
+    // "Send failure!" and returns false. A line that hung up is closed.
     bool WriteCommand(std::string_view text, int route, int flag);
     bool WriteRaw(std::string_view text);
     bool WriteBytes(std::string_view bytes);
+    // The window the message boxes belong to (opaque here).
+    void SetOwner(const void* owner) { m_pOwner = owner; }
 
-    // UI thread: the reader's hand-off, routed by the reply route.
+    // UI thread: received text, routed by the reply route.
     void OnReceived(std::string_view text);
 
     PortState State() const { return m_state; }
@@ -61,22 +66,31 @@ class CSerialPort {
     // The stored settings (not necessarily applied).
     SerialLine StoredLine() const;
 
+    // The settings at a position of the terminal view's lists.
     static unsigned RateAt(int position);
     static std::uint8_t ParityAt(int position);
     static std::uint8_t DataBitsAt(int position);
     static std::uint8_t StopBitsAt(int position);
 
   private:
-    void ReaderThread();
+    // What the reader hands to the UI thread: the text that came, and whether the line was
+    // lost after it (then the port is closed there).
+    struct SerialArrival {
+        std::string text;
+        bool lineLost = false;
+    };
+
+    void OnArrival(const SerialArrival& arrival);
+    bool Report(bool written);
     void StartReader();
     void StopReader();
 
     CSerialDevice m_device;
     PortState m_state = PortState::Closed;
-    std::thread m_hReader;
-    std::atomic<bool> m_bStopReader{false};
-    CHandOff<std::string> m_handOff;
+    std::shared_ptr<CHandOff<SerialArrival>> m_handOff;
+    WorkerThread m_reader;
     ReplyReceivers m_receivers;
+    const void* m_pOwner = nullptr;
 
     unsigned m_dwRate = 9600;
     std::uint8_t m_byParity = 0;

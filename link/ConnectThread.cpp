@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-ConnectThread::ConnectThread() = default;
+ConnectThread::ConnectThread() : m_handOff(std::make_shared<CHandOff<int>>()) {}
 
 ConnectThread::~ConnectThread() {
     Stop();
@@ -35,29 +35,26 @@ int ConnectThread::Connect(const ConnectRequest& request) {
 bool ConnectThread::Start(const ConnectRequest& request, ResultReceiver receiver, UiPost post) {
     Stop();
     m_request = request;
-    m_handOff.SetUiPost(std::move(post));
-    m_handOff.SetReceiver(std::move(receiver));
-    m_handOff.Arm();
-    m_bRunning.store(true);
-    m_thread = std::thread([this, copy = request] {
+    m_handOff->SetUiPost(std::move(post));
+    m_handOff->SetReceiver(std::move(receiver));
+    m_handOff->Arm();
+    m_pConnecting = std::make_shared<std::atomic<bool>>(true);
+    m_worker.Start([handOff = m_handOff, connecting = m_pConnecting,
+                    copy = request](const WorkerThread::Flags&) {
         const int result = Connect(copy);
-        m_handOff.Deliver(result);
-        m_bRunning.store(false);
+        connecting->store(false);
+        handOff->Deliver(result);
     });
     return true;
 }
 
 void ConnectThread::Stop() {
-    m_handOff.Stop();
-    if (!m_thread.joinable()) {
-        return;
-    }
-    if (m_bRunning.load() && m_request.client != nullptr) {
-        m_request.client->Interrupt(m_request.socket);
-    }
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-        m_thread.detach();  // stopped from its own result receiver: it ends right after
-    } else {
-        m_thread.join();
-    }
+    m_worker.Stop([this] {
+        m_handOff->Stop();
+        // Only a connect still under way is woken; a socket whose connect is over (it may be
+        // the link now) is left alone.
+        if (m_pConnecting && m_pConnecting->load() && m_request.client != nullptr) {
+            m_request.client->Interrupt(m_request.socket);
+        }
+    });
 }

@@ -4,10 +4,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <thread>
+#include <memory>
 
 #include "link/CHandOff.h"
 #include "link/CNetClient.h"
+#include "platform/WorkerThread.h"
 
 // What the "Set Net" dialog hands to the connect step: the typed address (first field first),
 // the typed port, and the client with the socket it made for this attempt.
@@ -36,14 +37,14 @@ class ConnectThread {
     // shutting the attempt's socket down, and the thread is joined.
     void Stop();
     // True until the thread has handed its result over (or dropped it).
-    bool Running() const { return m_bRunning.load(); }
+    bool Running() const { return m_worker.Running(); }
 
     // The attempt itself, on the calling thread: 0 or the error code.
     static int Connect(const ConnectRequest& request);
 
   private:
-    CHandOff<int> m_handOff;
-    std::thread m_thread;
-    std::atomic<bool> m_bRunning{false};
+    std::shared_ptr<CHandOff<int>> m_handOff;
+    std::shared_ptr<std::atomic<bool>> m_pConnecting;  // the attempt's connect is under way
+    WorkerThread m_worker;
     ConnectRequest m_request;
 };

@@ -9,7 +9,7 @@ namespace {
 constexpr std::string_view kReceiveFailure = "Data receival failure!";
 }  // namespace
 
-ReceiveThread::ReceiveThread() = default;
+ReceiveThread::ReceiveThread() : m_handOff(std::make_shared<CHandOff<std::string>>()) {}
 
 ReceiveThread::~ReceiveThread() {
     Stop();
@@ -23,57 +23,47 @@ bool ReceiveThread::Start(CNetClient& client, ChunkReceiver receiver, UiPost pos
     }
     m_pClient = &client;
     m_nToken = token;
-    m_handOff.SetUiPost(std::move(post));
-    m_handOff.SetReceiver([deliver = std::move(receiver)](const std::string& text) {
+    m_handOff->SetUiPost(std::move(post));
+    m_handOff->SetReceiver([deliver = std::move(receiver)](const std::string& text) {
         if (deliver) {
             deliver(text);
         }
     });
-    m_handOff.Arm();
-    m_bStop.store(false);
-    m_bRunning.store(true);
-    m_thread = std::thread(&ReceiveThread::Loop, this, &client, token);
+    m_handOff->Arm();
+    // The loop holds the hand-off and the client, never this object.
+    m_worker.Start([handOff = m_handOff, &client, token](const WorkerThread::Flags& flags) {
+        std::array<char, kChunk> buffer{};
+        while (!flags.stop.load()) {
+            const long received = client.Receive(token, buffer.data(), buffer.size());
+            if (flags.stop.load()) {
+                break;
+            }
+            if (received < 0) {
+                handOff->Deliver(std::string(kReceiveFailure));
+                if (!flags.stop.load()) {  // a receiver that stopped the loop closed it already
+                    client.CloseIf(token);
+                }
+                break;
+            }
+            if (received == 0) {
+                client.CloseIf(token);
+                break;
+            }
+            const std::string_view text =
+                ChunkText(buffer.data(), static_cast<std::size_t>(received));
+            if (!text.empty()) {
+                handOff->Deliver(std::string(text));
+            }
+        }
+    });
     return true;
 }
 
 void ReceiveThread::Stop() {
-    m_bStop.store(true);
-    m_handOff.Stop();
-    if (!m_thread.joinable()) {
-        return;
-    }
-    if (m_pClient != nullptr) {
-        m_pClient->Interrupt(m_nToken);
-    }
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-        m_thread.detach();  // stopped from its own receiver: it ends right after
-    } else {
-        m_thread.join();
-    }
-    m_bRunning.store(false);
-}
-
-void ReceiveThread::Loop(CNetClient* client, CNetClient::Token token) {
-    std::array<char, kChunk> buffer{};
-    while (!m_bStop.load()) {
-        buffer.fill('\0');
-        const long received = client->Receive(token, buffer.data(), buffer.size());
-        if (m_bStop.load()) {
-            break;
+    m_worker.Stop([this] {
+        m_handOff->Stop();
+        if (m_pClient != nullptr) {
+            m_pClient->Interrupt(m_nToken);
         }
-        if (received < 0) {
-            m_handOff.Deliver(std::string(kReceiveFailure));
-            client->CloseIf(token);
-            break;
-        }
-        if (received == 0) {
-            client->CloseIf(token);
-            break;
-        }
-        const std::string_view text = ChunkText(buffer.data(), static_cast<std::size_t>(received));
-        if (!text.empty()) {
-            m_handOff.Deliver(std::string(text));
-        }
-    }
-    m_bRunning.store(false);
+    });
 }

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "link/CHandOff.h"
 #include "link/CNetClient.h"
+#include "platform/WorkerThread.h"
 
 // The network receive loop: reads the client's socket in chunks of up to 1024 bytes and hands
 // each chunk's text (cut at its first zero byte) to the UI thread, synchronously. A receive
@@ -30,15 +30,11 @@ class ReceiveThread {
     // wake the receive (the caller closes it); the thread is joined.
     void Stop();
     // False once the loop has ended by itself or was stopped.
-    bool Running() const { return m_bRunning.load(); }
+    bool Running() const { return m_worker.Running(); }
 
   private:
-    void Loop(CNetClient* client, CNetClient::Token token);
-
-    CHandOff<std::string> m_handOff;
-    std::thread m_thread;
-    std::atomic<bool> m_bRunning{false};
-    std::atomic<bool> m_bStop{false};
+    std::shared_ptr<CHandOff<std::string>> m_handOff;
+    WorkerThread m_worker;
     CNetClient* m_pClient = nullptr;
     CNetClient::Token m_nToken = 0;
 };

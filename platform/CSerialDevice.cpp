@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -58,17 +57,15 @@ int MillisLeftCeil(Clock::time_point deadline) {
 
 }  // namespace
 
-CSerialDevice::CSerialDevice() : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+CSerialDevice::CSerialDevice() = default;
 
 CSerialDevice::~CSerialDevice() {
     Close();
-    if (m_wakeFd >= 0) {
-        ::close(m_wakeFd);
-    }
 }
 
 bool CSerialDevice::Open(const std::string& path) {
-    if (m_fd >= 0 || path.empty()) {
+    // Without its wake-up a pending read could not be ended: no port then.
+    if (m_fd >= 0 || path.empty() || !m_wake.Ensure()) {
         return false;
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -95,7 +92,7 @@ bool CSerialDevice::Open(const std::string& path) {
         ::tcsetattr(fd, TCSANOW, &tio);
     }
     m_fd = fd;
-    DrainWake();
+    m_wake.Drain();
     return true;
 }
 
@@ -249,10 +246,6 @@ bool CSerialDevice::Purge(unsigned flags) {
     return ok;
 }
 
-bool CSerialDevice::ClearErrors() {
-    return m_fd >= 0;
-}
-
 std::size_t CSerialDevice::ReadChunk(char* buffer, std::size_t size, int gapMs, bool* broken) {
     *broken = false;
     if (m_fd < 0 || size == 0) {
@@ -268,8 +261,8 @@ std::size_t CSerialDevice::ReadChunk(char* buffer, std::size_t size, int gapMs, 
                 break;
             }
         }
-        struct pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        const int ready = ::poll(fds, m_wakeFd >= 0 ? 2 : 1, timeout);
+        struct pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -280,8 +273,8 @@ std::size_t CSerialDevice::ReadChunk(char* buffer, std::size_t size, int gapMs, 
         if (ready == 0) {
             continue;  // the loop head sees that the gap has passed
         }
-        if (m_wakeFd >= 0 && (fds[1].revents & POLLIN) != 0) {
-            DrainWake();
+        if ((fds[1].revents & POLLIN) != 0) {
+            m_wake.Drain();
             break;
         }
         if ((fds[0].revents & POLLIN) != 0) {
@@ -308,78 +301,65 @@ std::size_t CSerialDevice::ReadChunk(char* buffer, std::size_t size, int gapMs, 
     return got;
 }
 
-long CSerialDevice::Write(const char* data, std::size_t size, bool* waited) {
-    if (waited != nullptr) {
-        *waited = false;
-    }
+SerialWrite CSerialDevice::Write(const char* data, std::size_t size) {
+    SerialWrite result;
     if (m_fd < 0) {
-        return -1;
+        result.broken = true;
+        return result;
     }
     const SerialTimeouts t = Timeouts();
     const long long totalMs =
         static_cast<long long>(t.writeTotalPerByte) * static_cast<long long>(size) +
         t.writeTotalConst;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
-    std::size_t written = 0;
-    while (written < size) {
-        const ssize_t n = ::write(m_fd, data + written, size - written);
+    while (result.written < size) {
+        const ssize_t n = ::write(m_fd, data + result.written, size - result.written);
         if (n > 0) {
-            written += static_cast<std::size_t>(n);
+            result.written += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0 && errno != EAGAIN) {
-            return written > 0 ? static_cast<long>(written) : -1;
+            result.broken = true;  // EIO, ENXIO: the device has gone
+            break;
         }
-        if (waited != nullptr) {
-            *waited = true;
-        }
+        result.waited = true;
         int timeout = -1;
         if (totalMs > 0) {
             timeout = MillisLeftCeil(deadline);
             if (timeout == 0) {
-                break;
+                break;  // a slow line: what it has not taken by now is dropped, quietly
             }
         }
         struct pollfd pfd = {m_fd, POLLOUT, 0};
         if (::poll(&pfd, 1, timeout) < 0 && errno != EINTR) {
+            result.broken = true;
             break;
         }
         if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (pfd.revents & POLLOUT) == 0) {
+            result.broken = true;
             break;
         }
     }
-    return static_cast<long>(written);
+    return result;
 }
 
 void CSerialDevice::Wake() {
-    if (m_wakeFd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-    }
+    m_wake.Signal();
 }
 
 bool CSerialDevice::WaitForWake(int ms) {
-    if (m_wakeFd < 0) {
-        ::usleep(static_cast<useconds_t>(ms) * 1000);
-        return false;
-    }
-    struct pollfd pfd = {m_wakeFd, POLLIN, 0};
+    struct pollfd pfd = {m_wake.Fd(), POLLIN, 0};
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         const int ready = ::poll(&pfd, 1, MillisLeftCeil(deadline));
         if (ready > 0) {
-            return DrainWake();
+            return m_wake.Drain();
         }
         if (ready == 0 || errno != EINTR) {
             return false;
         }
     }
-}
-
-bool CSerialDevice::DrainWake() {
-    std::uint64_t count = 0;
-    return m_wakeFd >= 0 && ::read(m_wakeFd, &count, sizeof count) == sizeof count;
 }

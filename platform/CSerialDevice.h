@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/WakeEvent.h"
+
 // Line settings in the codes the serial driver keeps: parity 0 none, 1 odd, 2 even, 3 mark,
 // 4 space; stop bits 0 one, 1 one and a half, 2 two.
 struct SerialLine {
@@ -26,6 +28,14 @@ struct SerialTimeouts {
     int readTotalConst = 0;
     int writeTotalPerByte = 0;
     int writeTotalConst = 0;
+};
+
+// What a write did: the bytes the tty took, whether it had to wait for room, and whether the
+// line failed (hung up, I/O error) as opposed to running out of time.
+struct SerialWrite {
+    std::size_t written = 0;
+    bool waited = false;
+    bool broken = false;
 };
 
 enum SerialPurge : unsigned {
@@ -62,17 +72,14 @@ class CSerialDevice {
     bool SetQueueSizes(std::size_t input, std::size_t output);
     bool SetTimeouts(const SerialTimeouts& timeouts);
     bool Purge(unsigned flags);
-    // Errors are reported by each call on a tty; there is no sticky state to clear.
-    bool ClearErrors();
 
     // Waits for the first byte as long as it takes, then collects bytes until what has come
     // ends with a line feed, `gapMs` pass without a new byte, or `size` bytes are in; returns
     // the count. A Wake (or a purge that aborts reads) makes it return at once with what it
     // has. *broken tells that the line hung up or failed, which it goes on doing at once.
     std::size_t ReadChunk(char* buffer, std::size_t size, int gapMs, bool* broken);
-    // Writes under the write time-out. Returns the bytes taken, or -1 when the write failed
-    // outright; *waited tells whether the tty could not take everything at once.
-    long Write(const char* data, std::size_t size, bool* waited);
+    // Writes under the write time-out.
+    SerialWrite Write(const char* data, std::size_t size);
 
     // Wakes a pending Read, or the next one if none is pending.
     void Wake();
@@ -80,11 +87,10 @@ class CSerialDevice {
     bool WaitForWake(int ms);
 
   private:
-    bool DrainWake();
     SerialTimeouts Timeouts() const;
 
     int m_fd = -1;
-    int m_wakeFd = -1;
+    WakeEvent m_wake;
     mutable std::mutex m_mutex;  // guards m_timeouts, read by the reader thread
     SerialTimeouts m_timeouts;
 };

@@ -10,7 +10,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <iterator>
+#include <array>
 #include <utility>
 
 #include "controls/CGradientButton.h"
@@ -20,6 +20,7 @@
 #include "link/CNetClient.h"
 #include "link/CSendPath.h"
 #include "link/CSerialPort.h"
+#include "link/LineSettings.h"
 #include "platform/LeadingInt.h"
 #include "platform/qt/ControlId.h"
 #include "platform/qt/DialogColours.h"
@@ -27,18 +28,6 @@
 #include "terminal/HexText.h"
 
 namespace {
-
-constexpr const char* kBaudRates[] = {"110",   "300",   "600",    "1200",   "2400",
-                                      "4800",  "9600",  "14400",  "19200",  "38400",
-                                      "56000", "57600", "115200", "128000", "256000"};
-constexpr const char* kStopBits[] = {"1", "1.5", "2"};
-constexpr const char* kParities[] = {"NONE", "EVEN", "MARK", "ODD", "SPACE"};
-constexpr const char* kDataBits[] = {"4", "5", "6", "7", "8"};
-constexpr int kInitialBaud = 5;      // 4800
-constexpr int kInitialDataBits = 4;  // 8
-
-// The network module knows only these rates; it takes the position in this table.
-constexpr int kModuleRates[] = {4800, 9600, 19200, 38400, 57600};
 
 constexpr int kPortCount = 5;
 constexpr int kListClosedHeight = 20;
@@ -67,11 +56,11 @@ class CPortList : public QComboBox {
     std::function<void()> m_aboutToDrop;
 };
 
-template <std::size_t N>
-void FillList(QComboBox* list, const char* const (&entries)[N], int selection) {
+template <class Setting, std::size_t N>
+void FillList(QComboBox* list, const std::array<Setting, N>& settings, int selection) {
     const QSignalBlocker quiet(list);
-    for (const char* entry : entries) {
-        list->addItem(QString::fromUtf8(entry));
+    for (const Setting& setting : settings) {
+        list->addItem(QString::fromUtf8(setting.caption));
     }
     list->setCurrentIndex(selection);
 }
@@ -151,10 +140,10 @@ void CAdFunView::CreateControls() {
     m_pDataBitsList = new QComboBox(this);
     placeList(m_pDataBitsList, kIdDataBitsList, 120, 170, 100, 100);
 
-    FillList(m_pBaudList, kBaudRates, kInitialBaud);
-    FillList(m_pStopBitsList, kStopBits, 0);
-    FillList(m_pParityList, kParities, 0);
-    FillList(m_pDataBitsList, kDataBits, kInitialDataBits);
+    FillList(m_pBaudList, kBaudSettings, kInitialBaudPosition);
+    FillList(m_pStopBitsList, kStopBitsSettings, 0);
+    FillList(m_pParityList, kParitySettings, 0);
+    FillList(m_pDataBitsList, kDataBitsSettings, kInitialDataBitsPosition);
 
     // Picks by the operator only: filling and resetting the lists in code runs nothing.
     connect(m_pPortList, &QComboBox::activated, this, [this] { OnPortSelChange(); });
@@ -297,12 +286,12 @@ void CAdFunView::OnBaudSelChange() {
     const int index = m_pBaudList->currentIndex();
     bool changed = false;
     if (Mode() == LinkMode::Network) {
-        const int rate = index >= 0 && index < static_cast<int>(std::size(kBaudRates))
-                             ? LeadingInt(kBaudRates[index])
-                             : 0;
-        const auto* found = std::find(std::begin(kModuleRates), std::end(kModuleRates), rate);
-        if (found != std::end(kModuleRates)) {
-            changed = m_ctx.net.SetModuleBaud(static_cast<int>(found - std::begin(kModuleRates)));
+        // The module knows only some of the rates; for the others nothing is sent.
+        const int module = index >= 0 && index < static_cast<int>(kBaudSettings.size())
+                               ? kBaudSettings[static_cast<std::size_t>(index)].moduleIndex
+                               : -1;
+        if (module >= 0) {
+            changed = m_ctx.net.SetModuleBaud(module);
         }
     } else {
         changed = m_ctx.serial.SetBaud(index);

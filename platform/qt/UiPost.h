@@ -4,7 +4,7 @@
 
 class QObject;
 
-// A UiPost that queues each task on `context`'s thread (the UI thread for a window). Tasks
-// queued after `context` is gone are dropped; the worker waiting on them is released by its
+// A UiPost that queues each task on the UI thread, for `context` (a window there). A task whose
+// turn comes after `context` is gone is dropped; the worker waiting on it is released by its
 // link's Stop.
 UiPost MakeUiPost(QObject* context);

@@ -9,6 +9,8 @@
 #include <QMenu>
 #include <QTest>
 
+#include <memory>
+
 #include "ProgramDriver.h"
 #include "app/CToolView.h"
 #include "controls/CGradientButton.h"
@@ -200,4 +202,26 @@ TEST(Program, ComReachesAPortFreedAfterABusyStart) {
     EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open);
     program.ClickKey(program.Window().Panel()->Model().GridKey(1, 2));
     EXPECT_TRUE(WaitFor([&] { return SimReceived(log, "pty") == "2B1."; }));
+}
+
+TEST(Program, AnUnpluggedAdapterIsClosedAndComReopensItOnceItIsBack) {
+    Program program;
+    MessageRecorder boxes;
+    auto device = std::make_unique<PtyPort>(program.sysDir.Path(), 1);
+    ASSERT_TRUE(program.Start("4", "4"));
+    CSerialPort& serial = program.app->Serial();
+    ASSERT_EQ(serial.State(), CSerialPort::PortState::Open);
+    const CSwitchModel& model = program.Window().Panel()->Model();
+
+    device.reset();  // unplugged: the device and its link are gone
+    ASSERT_TRUE(WaitFor([&] { return serial.State() != CSerialPort::PortState::Open; }));
+    program.ClickKey(model.GridKey(1, 1));
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Send failure!"});
+
+    device = std::make_unique<PtyPort>(program.sysDir.Path(), 1);  // plugged in again
+    program.ChooseLink("COM");
+    ASSERT_EQ(serial.State(), CSerialPort::PortState::Open);
+    program.ClickKey(model.GridKey(1, 2));
+    EXPECT_EQ(device->Read(), "2B1.");
+    EXPECT_EQ(boxes.Texts().size(), 1u);
 }

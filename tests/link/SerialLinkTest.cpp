@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <memory>
+#include <thread>
+
 #include "link/CSerialPort.h"
 #include "platform/SerialSpeed2.h"
 #include "support/LinkTestSupport.h"
@@ -79,7 +82,9 @@ TEST_F(SerialLinkTest, WithoutAPortCloseAndSettersFailButSettingsAreKept) {
     EXPECT_FALSE(m_port.SetBaud(14));
     EXPECT_EQ(m_port.StoredLine().rate, 256000u);
     EXPECT_FALSE(m_port.WriteBytes("x"));
-    EXPECT_TRUE(m_port.WriteCommand("x", 2, 0)) << "the send path learns nothing";
+    MessageRecorder boxes;
+    EXPECT_FALSE(m_port.WriteCommand("x", 2, 0)) << "a command that reached no port failed";
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Send failure!"});
 }
 
 TEST_F(SerialLinkTest, RatesOutsideTheClassicTableAndRejectedFormats) {
@@ -167,4 +172,25 @@ TEST_F(SerialLinkTest, ChunksEndAtALineFeedAtAFullChunkOrWhenTheLineGoesQuiet) {
     EXPECT_EQ(items[3].size(), CSerialPort::kChunk);
     EXPECT_EQ(items[4].size(), 952u);
     EXPECT_EQ(m_terminal.Joined(), "AV:1->2\r\n" + burst) << "every byte, in order";
+}
+
+TEST_F(SerialLinkTest, AnUnpluggedLineIsClosedAndLaterCommandsFailAloud) {
+    // Unplugged while the reader waits for bytes, and while a line is half in.
+    for (const bool midLine : {false, true}) {
+        SCOPED_TRACE(midLine);
+        auto device = std::make_unique<PtyPort>(m_sysDir.Path(), 2);
+        ASSERT_TRUE(m_port.Open(2));
+        if (midLine) {
+            device->Write("AV:1-");
+            std::this_thread::sleep_for(10ms);  // most likely read, and waiting for its end
+        }
+        device.reset();
+        ASSERT_TRUE(WaitUntil([&] { return m_port.State() != CSerialPort::PortState::Open; }));
+        // What the reader had is handed over; the kernel drops what it had not read yet.
+        const std::string got = m_terminal.Joined();
+        EXPECT_TRUE(got.empty() || got == "AV:1-") << got;
+        MessageRecorder boxes;
+        EXPECT_FALSE(m_port.WriteCommand("1B1", 2, 0));
+        EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Send failure!"});
+    }
 }

@@ -407,6 +407,12 @@ TEST_F(AdFunViewTest, BaudAndLineListsSendTheModuleItsCommands) {
     EXPECT_EQ(peer.Read(), "AT + C1_DATAB = 8");
     EXPECT_EQ(view.LogText(), "");
     EXPECT_TRUE(m_boxes.empty());
+
+    // The module's connection is gone: the log says the change failed, after the box.
+    m_net.Close();
+    Pick(CAdFunView::kIdBaudList, 6);
+    EXPECT_EQ(view.LogText(), kBaudFailed);
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"Send failure!"});
 }
 
 TEST_F(AdFunViewTest, NetworkSendsAndAFailingContinuousSendShowsOneBoxAtATime) {
