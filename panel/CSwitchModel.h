@@ -104,7 +104,6 @@ class CSwitchModel {
     void TwoRowRouteOneKind(int output, int input, int partnerMark, int ownMark);
     void MarkAllTwoRowKeys(bool on, int mark);
     void ParseReplyLine(std::string_view line);
-    void ParseRouteLine(std::string_view line);
     void ShowRoute(std::string_view kind, int output, int input);
 
     // Small helpers over the effects.
