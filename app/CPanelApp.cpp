@@ -3,28 +3,14 @@
 #include <QApplication>
 #include <QPalette>
 
-#include <cassert>
+#include <utility>
 
 #include "app/CMainPanelDlg.h"
 #include "platform/qt/DialogColours.h"
 
-namespace {
-CPanelApp* g_pApp = nullptr;
-}  // namespace
+CPanelApp::CPanelApp(PanelOptions options) : m_options(std::move(options)) {}
 
-CPanelApp::CPanelApp(PanelOptions options) : m_options(options) {
-    assert(g_pApp == nullptr);
-    g_pApp = this;
-}
-
-CPanelApp::~CPanelApp() {
-    g_pApp = nullptr;
-}
-
-CPanelApp& CPanelApp::Instance() {
-    assert(g_pApp != nullptr);
-    return *g_pApp;
-}
+CPanelApp::~CPanelApp() = default;
 
 int CPanelApp::Run() {
     // Dialogs are teal with black text unless they say otherwise; edits and lists keep their

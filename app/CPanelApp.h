@@ -13,9 +13,6 @@ class CPanelApp {
     CPanelApp(const CPanelApp&) = delete;
     CPanelApp& operator=(const CPanelApp&) = delete;
 
-    // The running application object (there is exactly one while it lives).
-    static CPanelApp& Instance();
-
     // Sets the dialog colours, runs the main window modally and returns when it has closed.
     // The login gate decides whether the main window opens at all.
     int Run();

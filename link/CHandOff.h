@@ -50,11 +50,6 @@ class CHandOff {
         m_state->cv.notify_all();
     }
 
-    bool Stopped() const {
-        std::lock_guard lock(m_state->mutex);
-        return m_state->stopped;
-    }
-
     // Worker thread: true when the receiver took the payload, false when it was dropped.
     bool Deliver(Payload payload) {
         const std::shared_ptr<State> state = m_state;

@@ -30,7 +30,7 @@ class CSwitchModel {
     void OnHighlightTimeout();
     void OnMarkTimeout();
 
-    // Route display, called with numbers the reply parser has checked.
+    // Route display for what a reply line said.
     void ShowRouteBoth(int output, int input);
     void ShowRouteAudio(int output, int input);
     void ShowRouteVideo(int output, int input);

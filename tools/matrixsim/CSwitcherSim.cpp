@@ -97,107 +97,140 @@ std::string CSwitcherSim::Answer(std::string_view command) {
 }
 
 std::string CSwitcherSim::Switch(std::string_view text) {
-    if (text == "Demo") {
-        m_bDemo = !m_bDemo;
-        return std::string(m_bDemo ? "Demo Mode" : "Normal Mode") + kEnd;
-    }
-    if (text == "Undo") {
-        if (m_undo.empty()) {
-            return std::string("Nothing to undo") + kEnd;
+    using Handler = std::string (CSwitcherSim::*)(std::string_view);
+    struct Shape {
+        bool (*matches)(std::string_view text);
+        Handler handle;
+    };
+    // Tried in this order: the fixed words, then the numbered shapes.
+    static constexpr Shape kShapes[] = {
+        {[](std::string_view t) { return t == "Demo"; }, &CSwitcherSim::ToggleDemo},
+        {[](std::string_view t) { return t == "Undo"; }, &CSwitcherSim::Undo},
+        {[](std::string_view t) {
+             return StartsWith(t, "Save") || StartsWith(t, "Recall") || StartsWith(t, "Clear");
+         },
+         &CSwitcherSim::Preset},
+        {[](std::string_view t) { return t == "All#"; }, &CSwitcherSim::AllThrough},
+        {[](std::string_view t) { return t == "All$"; }, &CSwitcherSim::AllOff},
+        {[](std::string_view t) { return t.size() > 3 && t.substr(t.size() - 3) == "All"; },
+         &CSwitcherSim::InputToAll},
+        {[](std::string_view t) { return !t.empty() && (t.back() == '$' || t.back() == '#'); },
+         &CSwitcherSim::OneOutput},
+        {[](std::string_view t) { return t.find_first_of("BAV") != std::string_view::npos; },
+         &CSwitcherSim::RouteOne},
+    };
+    for (const Shape& shape : kShapes) {
+        if (shape.matches(text)) {
+            return (this->*shape.handle)(text);
         }
-        m_audio = m_undo.back().audio;
-        m_video = m_undo.back().video;
-        m_undo.pop_back();
-        return AllStatus();
-    }
-    for (const char* mode : {"Save", "Recall", "Clear"}) {
-        if (!StartsWith(text, mode)) {
-            continue;
-        }
-        const auto preset = Number(text.substr(std::string_view(mode).size()));
-        if (!preset || *preset < 1 || *preset > kPresets) {
-            return kCommandError;
-        }
-        const std::string name = std::to_string(*preset);
-        if (mode[0] == 'S') {
-            m_presets[*preset] = Routes{m_audio, m_video};
-            return "Save To F" + name + kEnd;
-        }
-        if (mode[0] == 'C') {
-            m_presets.erase(*preset);
-            return "Clear F" + name + kEnd;
-        }
-        const auto found = m_presets.find(*preset);
-        if (found == m_presets.end()) {
-            return "F" + name + " Is Empty" + kEnd;
-        }
-        Remember();
-        m_audio = found->second.audio;
-        m_video = found->second.video;
-        return "Recall From F" + name + kEnd + AllStatus();
-    }
-    if (text == "All#") {
-        Remember();
-        for (int o = 1; o <= m_nOutputs; ++o) {
-            const int input = o <= m_nInputs ? o : 0;
-            m_audio[static_cast<std::size_t>(o)] = m_video[static_cast<std::size_t>(o)] = input;
-        }
-        return std::string("All Through.") + kEnd;
-    }
-    if (text == "All$") {
-        Remember();
-        std::string replies;
-        for (int o = 1; o <= m_nOutputs; ++o) {
-            m_audio[static_cast<std::size_t>(o)] = m_video[static_cast<std::size_t>(o)] = 0;
-            replies += Route("AV", 0, o);
-        }
-        return replies;
-    }
-    if (text.size() > 3 && text.substr(text.size() - 3) == "All") {
-        const auto input = Number(text.substr(0, text.size() - 3));
-        if (!input || !ValidInput(*input)) {
-            return kCommandError;
-        }
-        Remember();
-        std::fill(m_audio.begin() + 1, m_audio.end(), *input);
-        std::fill(m_video.begin() + 1, m_video.end(), *input);
-        return std::to_string(*input) + " To All" + kEnd;
-    }
-    if (!text.empty() && (text.back() == '$' || text.back() == '#')) {
-        const auto number = Number(text.substr(0, text.size() - 1));
-        if (!number) {
-            return kCommandError;
-        }
-        const bool off = text.back() == '$';
-        // "o$" turns output o off; "i#" passes input i straight through to output i.
-        if (!ValidOutput(*number) || (!off && !ValidInput(*number))) {
-            return kCommandError;
-        }
-        Remember();
-        const int input = off ? 0 : *number;
-        m_audio[static_cast<std::size_t>(*number)] = m_video[static_cast<std::size_t>(*number)] =
-            input;
-        return Route("AV", input, *number);
-    }
-    const std::size_t kindAt = text.find_first_of("BAV");
-    if (kindAt != std::string_view::npos) {
-        const auto input = Number(text.substr(0, kindAt));
-        const auto output = Number(text.substr(kindAt + 1));
-        if (!input || !output || !ValidOutput(*output) || (*input != 0 && !ValidInput(*input))) {
-            return kCommandError;
-        }
-        Remember();
-        const char kind = text[kindAt];
-        const auto o = static_cast<std::size_t>(*output);
-        if (kind != 'V') {
-            m_audio[o] = *input;
-        }
-        if (kind != 'A') {
-            m_video[o] = *input;
-        }
-        return Route(kind == 'B' ? "AV" : kind == 'A' ? "A" : "V", *input, *output);
     }
     return kCommandError;
+}
+
+std::string CSwitcherSim::ToggleDemo(std::string_view) {
+    m_bDemo = !m_bDemo;
+    return std::string(m_bDemo ? "Demo Mode" : "Normal Mode") + kEnd;
+}
+
+std::string CSwitcherSim::Undo(std::string_view) {
+    if (m_undo.empty()) {
+        return std::string("Nothing to undo") + kEnd;
+    }
+    m_audio = m_undo.back().audio;
+    m_video = m_undo.back().video;
+    m_undo.pop_back();
+    return AllStatus();
+}
+
+// "Save3", "Recall3", "Clear3".
+std::string CSwitcherSim::Preset(std::string_view text) {
+    const char action = text[0];
+    const std::size_t word = action == 'R' ? 6 : action == 'C' ? 5 : 4;
+    const auto preset = Number(text.substr(word));
+    if (!preset || *preset < 1 || *preset > kPresets) {
+        return kCommandError;
+    }
+    const std::string name = std::to_string(*preset);
+    if (action == 'S') {
+        m_presets[*preset] = Routes{m_audio, m_video};
+        return "Save To F" + name + kEnd;
+    }
+    if (action == 'C') {
+        m_presets.erase(*preset);
+        return "Clear F" + name + kEnd;
+    }
+    const auto found = m_presets.find(*preset);
+    if (found == m_presets.end()) {
+        return "F" + name + " Is Empty" + kEnd;
+    }
+    Remember();
+    m_audio = found->second.audio;
+    m_video = found->second.video;
+    return "Recall From F" + name + kEnd + AllStatus();
+}
+
+std::string CSwitcherSim::AllThrough(std::string_view) {
+    Remember();
+    for (int o = 1; o <= m_nOutputs; ++o) {
+        const int input = o <= m_nInputs ? o : 0;
+        m_audio[static_cast<std::size_t>(o)] = m_video[static_cast<std::size_t>(o)] = input;
+    }
+    return std::string("All Through.") + kEnd;
+}
+
+std::string CSwitcherSim::AllOff(std::string_view) {
+    Remember();
+    std::string replies;
+    for (int o = 1; o <= m_nOutputs; ++o) {
+        m_audio[static_cast<std::size_t>(o)] = m_video[static_cast<std::size_t>(o)] = 0;
+        replies += Route("AV", 0, o);
+    }
+    return replies;
+}
+
+// "3All": input 3 to every output.
+std::string CSwitcherSim::InputToAll(std::string_view text) {
+    const auto input = Number(text.substr(0, text.size() - 3));
+    if (!input || !ValidInput(*input)) {
+        return kCommandError;
+    }
+    Remember();
+    std::fill(m_audio.begin() + 1, m_audio.end(), *input);
+    std::fill(m_video.begin() + 1, m_video.end(), *input);
+    return std::to_string(*input) + " To All" + kEnd;
+}
+
+// "o$" turns output o off; "i#" passes input i straight through to output i.
+std::string CSwitcherSim::OneOutput(std::string_view text) {
+    const auto number = Number(text.substr(0, text.size() - 1));
+    const bool off = text.back() == '$';
+    if (!number || !ValidOutput(*number) || (!off && !ValidInput(*number))) {
+        return kCommandError;
+    }
+    Remember();
+    const int input = off ? 0 : *number;
+    m_audio[static_cast<std::size_t>(*number)] = m_video[static_cast<std::size_t>(*number)] = input;
+    return Route("AV", input, *number);
+}
+
+// "3B5", "3A5", "3V5": input 3 to output 5 in both, audio or video; input 0 turns it off.
+std::string CSwitcherSim::RouteOne(std::string_view text) {
+    const std::size_t kindAt = text.find_first_of("BAV");
+    const auto input = Number(text.substr(0, kindAt));
+    const auto output = Number(text.substr(kindAt + 1));
+    if (!input || !output || !ValidOutput(*output) || (*input != 0 && !ValidInput(*input))) {
+        return kCommandError;
+    }
+    Remember();
+    const char kind = text[kindAt];
+    const auto o = static_cast<std::size_t>(*output);
+    if (kind != 'V') {
+        m_audio[o] = *input;
+    }
+    if (kind != 'A') {
+        m_video[o] = *input;
+    }
+    return Route(kind == 'B' ? "AV" : kind == 'A' ? "A" : "V", *input, *output);
 }
 
 std::string CSwitcherSim::Module(std::string_view text) {

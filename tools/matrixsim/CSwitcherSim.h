@@ -26,7 +26,16 @@ class CSwitcherSim {
         std::vector<int> video;
     };
 
+    // A switching command (terminator taken off), by its shape; each handler answers one.
     std::string Switch(std::string_view text);
+    std::string ToggleDemo(std::string_view text);
+    std::string Undo(std::string_view text);
+    std::string Preset(std::string_view text);
+    std::string AllThrough(std::string_view text);
+    std::string AllOff(std::string_view text);
+    std::string InputToAll(std::string_view text);
+    std::string OneOutput(std::string_view text);
+    std::string RouteOne(std::string_view text);
     std::string Module(std::string_view text);
     std::string StatusLine(int output) const;
     std::string AllStatus() const;

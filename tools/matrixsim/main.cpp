@@ -190,142 +190,195 @@ class AcceptPause {
     Clock::time_point m_resume{};
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const Options options = ParseOptions(argc, argv);
-    std::FILE* log = stderr;
-    if (!options.logPath.empty()) {
-        log = std::fopen(options.logPath.c_str(), "a");
-        if (log == nullptr) {
-            Fail(1, "cannot open log " + options.logPath + ": " + std::strerror(errno));
-        }
-        std::setvbuf(log, nullptr, _IOLBF, 0);
+std::FILE* OpenLog(const std::string& path) {
+    if (path.empty()) {
+        return stderr;
     }
+    std::FILE* log = std::fopen(path.c_str(), "a");
+    if (log == nullptr) {
+        Fail(1, "cannot open log " + path + ": " + std::strerror(errno));
+    }
+    std::setvbuf(log, nullptr, _IOLBF, 0);
+    return log;
+}
 
+// SIGINT and SIGTERM arrive as a readable descriptor, so the loop ends them cleanly.
+int StopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    return ::signalfd(-1, &signals, SFD_CLOEXEC);
+}
 
+// A listener on 127.0.0.1; `port` 0 picks a free one and is set to the port taken.
+int Listen(int& port) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(options.port));
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
     socklen_t length = sizeof address;
     if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        Fail(1, errno == EADDRINUSE ? "port " + std::to_string(options.port) + " is in use"
-                                    : "cannot listen on port " + std::to_string(options.port) +
-                                          ": " + std::strerror(errno));
+        Fail(1, errno == EADDRINUSE ? "port " + std::to_string(port) + " is in use"
+                                    : "cannot listen on port " + std::to_string(port) + ": " +
+                                          std::strerror(errno));
     }
     ::listen(listener, 8);
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+}
 
+// A raw pseudo-terminal linked at `path`. The slave stays open here, so that the master never
+// reads EIO while no panel has the port open.
+struct PtyLink {
     int master = -1;
     int slave = -1;
-    if (!options.ptyPath.empty()) {
-        struct stat st {};
-        if (::lstat(options.ptyPath.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) {
-                Fail(1, options.ptyPath + " exists and is not a link");
-            }
-            ::unlink(options.ptyPath.c_str());  // a link left by an earlier run
-        }
-        char name[256];
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-            Fail(1, std::string("cannot make a pseudo-terminal: ") + std::strerror(errno));
-        }
-        struct termios tio {};
-        ::tcgetattr(slave, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(slave, TCSANOW, &tio);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        ::fcntl(master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-        if (::symlink(name, options.ptyPath.c_str()) != 0) {
-            Fail(1, "cannot link " + options.ptyPath + ": " + std::strerror(errno));
-        }
-        std::printf("matrixsim: pty %s -> %s\n", options.ptyPath.c_str(), name);
-    }
-    std::printf("matrixsim: %dx%d listening on 127.0.0.1:%d\n", options.inputs, options.outputs,
-                ntohs(address.sin_port));
-    std::fflush(stdout);
+};
 
-    CSwitcherSim sim(options.inputs, options.outputs);
-    std::map<int, Peer> peers;  // by descriptor; the pty master is one of them
-    if (master >= 0) {
-        peers[master] = Peer{"pty", false, {}};
+PtyLink LinkPty(const std::string& path) {
+    PtyLink pty;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            Fail(1, path + " exists and is not a link");
+        }
+        ::unlink(path.c_str());  // a link left by an earlier run
     }
-    int nextClient = 1;
-    AcceptPause acceptPause;
-    bool running = true;
-    while (running) {
-        const auto now = AcceptPause::Clock::now();
-        // A resting listener keeps its slot with a negative descriptor, which poll skips, so
-        // that the peers stay at index 2 onwards.
-        std::vector<pollfd> fds = {{signalFd, POLLIN, 0},
-                                   {acceptPause.Paused(now) ? -1 : listener, POLLIN, 0}};
-        for (const auto& entry : peers) {
-            fds.push_back({entry.first, POLLIN, 0});
+    char name[256];
+    if (::openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0) {
+        Fail(1, std::string("cannot make a pseudo-terminal: ") + std::strerror(errno));
+    }
+    struct termios tio {};
+    ::tcgetattr(pty.slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(pty.slave, TCSANOW, &tio);
+    ::fcntl(pty.master, F_SETFL, ::fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(pty.master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(pty.slave, F_SETFD, FD_CLOEXEC);
+    if (::symlink(name, path.c_str()) != 0) {
+        Fail(1, "cannot link " + path + ": " + std::strerror(errno));
+    }
+    std::printf("matrixsim: pty %s -> %s\n", path.c_str(), name);
+    return pty;
+}
+
+// The simulator's loop: one switcher, its TCP clients and the pty, until a stop signal.
+class Server {
+  public:
+    Server(const Options& options, std::FILE* log, int signalFd, int listener, int ptyMaster)
+        : m_sim(options.inputs, options.outputs),
+          m_log(log),
+          m_signalFd(signalFd),
+          m_listener(listener) {
+        if (ptyMaster >= 0) {
+            m_peers[ptyMaster] = Peer{"pty", false, {}};
         }
-        if (::poll(fds.data(), fds.size(), acceptPause.PollTimeout(now)) < 0) {
-            if (errno == EINTR) {
-                continue;
+    }
+    ~Server() {
+        for (const auto& entry : m_peers) {
+            ::close(entry.first);
+        }
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void Run() {
+        for (;;) {
+            const auto now = AcceptPause::Clock::now();
+            // A resting listener keeps its slot with a negative descriptor, which poll skips,
+            // so that the peers stay at index 2 onwards.
+            std::vector<pollfd> fds = {{m_signalFd, POLLIN, 0},
+                                       {m_acceptPause.Paused(now) ? -1 : m_listener, POLLIN, 0}};
+            for (const auto& entry : m_peers) {
+                fds.push_back({entry.first, POLLIN, 0});
             }
-            break;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            running = false;
-            break;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client >= 0) {
-                acceptPause.Accepted(log);
-                peers[client] = Peer{"tcp#" + std::to_string(nextClient++), true, {}};
-                std::fprintf(log, "%s connected\n", peers[client].name.c_str());
-            } else if (IsResourceShortage(errno)) {
-                acceptPause.Failed(log, errno, AcceptPause::Clock::now());
-            }
-        }
-        for (std::size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) {
-                continue;
-            }
-            const int fd = fds[i].fd;
-            Peer& peer = peers[fd];
-            char buffer[4096];
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (::poll(fds.data(), fds.size(), m_acceptPause.PollTimeout(now)) < 0) {
+                if (errno == EINTR) {
                     continue;
                 }
-                if (peer.socket) {
-                    std::fprintf(log, "%s closed\n", peer.name.c_str());
-                    ::close(fd);
-                    peers.erase(fd);
+                return;
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                return;
+            }
+            if ((fds[1].revents & POLLIN) != 0) {
+                Accept();
+            }
+            for (std::size_t i = 2; i < fds.size(); ++i) {
+                if (fds[i].revents != 0) {
+                    Serve(fds[i].fd);
                 }
-                continue;
             }
-            const auto size = static_cast<std::size_t>(n);
-            std::fprintf(log, "rx %s %s\n", peer.name.c_str(), Escaped(buffer, size).c_str());
-            std::string replies;
-            for (const std::string& command : peer.reader.Feed({buffer, size})) {
-                replies += sim.Answer(command);
-            }
-            WriteSome(fd, replies, peer.socket);
         }
     }
-    for (const auto& entry : peers) {
-        ::close(entry.first);
+
+  private:
+    void Accept() {
+        const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) {
+            m_acceptPause.Accepted(m_log);
+            m_peers[client] = Peer{"tcp#" + std::to_string(m_nextClient++), true, {}};
+            std::fprintf(m_log, "%s connected\n", m_peers[client].name.c_str());
+        } else if (IsResourceShortage(errno)) {
+            m_acceptPause.Failed(m_log, errno, AcceptPause::Clock::now());
+        }
     }
-    if (slave >= 0) {
-        ::close(slave);
+
+    // Reads what a peer sent, logs it and answers every whole command in it.
+    void Serve(int fd) {
+        Peer& peer = m_peers[fd];
+        char buffer[4096];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                return;
+            }
+            if (peer.socket) {
+                std::fprintf(m_log, "%s closed\n", peer.name.c_str());
+                ::close(fd);
+                m_peers.erase(fd);
+            }
+            return;
+        }
+        const auto size = static_cast<std::size_t>(n);
+        std::fprintf(m_log, "rx %s %s\n", peer.name.c_str(), Escaped(buffer, size).c_str());
+        std::string replies;
+        for (const std::string& command : peer.reader.Feed({buffer, size})) {
+            replies += m_sim.Answer(command);
+        }
+        WriteSome(fd, replies, peer.socket);
+    }
+
+    CSwitcherSim m_sim;
+    std::FILE* m_log;
+    int m_signalFd;
+    int m_listener;
+    std::map<int, Peer> m_peers;  // by descriptor; the pty master is one of them
+    int m_nextClient = 1;
+    AcceptPause m_acceptPause;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options = ParseOptions(argc, argv);
+    std::FILE* log = OpenLog(options.logPath);
+    const int signalFd = StopSignals();
+    const int listener = Listen(options.port);
+    const PtyLink pty = options.ptyPath.empty() ? PtyLink{} : LinkPty(options.ptyPath);
+    std::printf("matrixsim: %dx%d listening on 127.0.0.1:%d\n", options.inputs, options.outputs,
+                options.port);
+    std::fflush(stdout);
+
+    Server(options, log, signalFd, listener, pty.master).Run();
+
+    if (pty.slave >= 0) {
+        ::close(pty.slave);
         ::unlink(options.ptyPath.c_str());
     }
     ::close(listener);
