@@ -68,12 +68,16 @@ void DrawApplication(QPainter& p) {
 
 }  // namespace
 
-QPixmap LoadIcon(int resourceId) {
-    QImage image(kStandardIconSize, kStandardIconSize, QImage::Format_ARGB32_Premultiplied);
+QImage PaintIcon(int resourceId, int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     {
         QPainter p(&image);
         p.setRenderHint(QPainter::Antialiasing);
+        if (size != kStandardIconSize) {
+            const double factor = size / static_cast<double>(kStandardIconSize);
+            p.scale(factor, factor);
+        }
         switch (resourceId) {
             case kIconRadioOn:
             case kIconRadioOff:
@@ -94,5 +98,9 @@ QPixmap LoadIcon(int resourceId) {
                 return {};
         }
     }
-    return QPixmap::fromImage(image);
+    return image;
+}
+
+QPixmap LoadIcon(int resourceId) {
+    return QPixmap::fromImage(PaintIcon(resourceId, kStandardIconSize));
 }

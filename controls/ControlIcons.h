@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QPixmap>
 
 // The program's icons, keyed by their resource ids and drawn by our own code at the
@@ -18,3 +19,7 @@ constexpr int kStandardIconSize = 32;
 
 // A null pixmap for an id the program has no icon for.
 QPixmap LoadIcon(int resourceId);
+
+// The same drawing on a size x size canvas (the 32-pixel design scaled), for icon files at
+// other sizes; at kStandardIconSize it is LoadIcon's image. A null image for an unknown id.
+QImage PaintIcon(int resourceId, int size);

@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-wqy-microhei
   xvfb xauth
+  clang libclang-rt-14-dev  # libFuzzer and its sanitizers for the fuzz targets
+  desktop-file-utils appstream lintian groff-base man-db dpkg-dev fakeroot  # install and .deb checks
 )
 
 missing=()
