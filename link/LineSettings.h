@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <span>
 
 // The serial line settings the terminal view lists, in list order: what each entry shows, what
 // the serial driver applies for it, and what the network module is told. The view, the serial
@@ -32,14 +31,15 @@ inline constexpr std::array<BaudSetting, 15> kBaudSettings = {{
     {"256000", 256000, -1},
 }};
 
-// Parity codes as the serial driver keeps them: 0 none, 1 odd, 2 even, 3 mark, 4 space.
-struct ParitySetting {
+// A setting the serial driver keeps as a code, and the module's command for it.
+struct CodedSetting {
     const char* caption;
     std::uint8_t code;
     const char* moduleCommand;
 };
 
-inline constexpr std::array<ParitySetting, 5> kParitySettings = {{
+// Parity codes as the serial driver keeps them: 0 none, 1 odd, 2 even, 3 mark, 4 space.
+inline constexpr std::array<CodedSetting, 5> kParitySettings = {{
     {"NONE", 0, "AT + C1_PARITY = 0"},
     {"EVEN", 2, "AT + C1_PARITY = 2"},
     {"MARK", 3, "AT + C1_PARITY = 4"},
@@ -48,13 +48,7 @@ inline constexpr std::array<ParitySetting, 5> kParitySettings = {{
 }};
 
 // Stop-bit codes: 0 one, 1 one and a half, 2 two.
-struct StopBitsSetting {
-    const char* caption;
-    std::uint8_t code;
-    const char* moduleCommand;
-};
-
-inline constexpr std::array<StopBitsSetting, 3> kStopBitsSettings = {{
+inline constexpr std::array<CodedSetting, 3> kStopBitsSettings = {{
     {"1", 0, "AT + C1_STOPB = 1"},
     {"1.5", 1, "AT + C1_STOPB = 1.5"},
     {"2", 2, "AT + C1_STOPB = 2"},
