@@ -15,6 +15,7 @@ class WorkerThread {
     struct Flags {
         std::atomic<bool> stop{false};
         std::atomic<bool> running{false};
+        std::atomic<bool> published{false};  // the owner knows the thread
     };
     using Body = std::function<void(const Flags& flags)>;
 

@@ -175,6 +175,9 @@ TEST_F(SerialLinkTest, ChunksEndAtALineFeedAtAFullChunkOrWhenTheLineGoesQuiet) {
 }
 
 TEST_F(SerialLinkTest, AnUnpluggedLineIsClosedAndLaterCommandsFailAloud) {
+    // The port is closed on the UI thread, played here by the test's own.
+    FakeUiQueue ui;
+    m_port.SetUiPost(ui.Post());
     // Unplugged while the reader waits for bytes, and while a line is half in.
     for (const bool midLine : {false, true}) {
         SCOPED_TRACE(midLine);
@@ -185,7 +188,10 @@ TEST_F(SerialLinkTest, AnUnpluggedLineIsClosedAndLaterCommandsFailAloud) {
             std::this_thread::sleep_for(10ms);  // most likely read, and waiting for its end
         }
         device.reset();
-        ASSERT_TRUE(WaitUntil([&] { return m_port.State() != CSerialPort::PortState::Open; }));
+        ASSERT_TRUE(WaitUntil([&] {
+            ui.RunAll();
+            return m_port.State() != CSerialPort::PortState::Open;
+        }));
         // What the reader had is handed over; the kernel drops what it had not read yet.
         const std::string got = m_terminal.Joined();
         EXPECT_TRUE(got.empty() || got == "AV:1-") << got;
