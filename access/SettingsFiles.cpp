@@ -177,6 +177,12 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, mode_t newMode
     if (!FinalTarget(path, target)) {
         return false;
     }
+    // Only a settings file is ever replaced: a link that leads to a device, a FIFO or a
+    // directory (/dev/zero, say) must not have it swapped for a regular file.
+    struct stat existing {};
+    if (::lstat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        return false;
+    }
     std::string tempPath;
     const int fd = CreateTemporary(target, newMode, tempPath);
     if (fd < 0) {

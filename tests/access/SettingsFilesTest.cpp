@@ -180,6 +180,23 @@ TEST(SettingsWriters, FailureReportsFalseAndLeavesNoTemporaryFile) {
     EXPECT_FALSE(WriteLastLogin(3, 8, 8));
 }
 
+TEST(SettingsWriters, NothingButASettingsFileIsEverReplaced) {
+    // A FIFO in the files' places, or reached through a link (as /dev/zero could be): the
+    // writers refuse, and the thing stays what it was.
+    TempSysDir dir;
+    const std::string fifo = dir.Path() + "/elsewhere.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink(fifo, PasswordFilePath());
+    ASSERT_EQ(::mkfifo(LastLoginFilePath().c_str(), 0600), 0);
+    EXPECT_FALSE(SavePassword("secret"));
+    EXPECT_FALSE(WriteLastLogin(3, 8, 8));
+    for (const std::string& path : {fifo, LastLoginFilePath()}) {
+        EXPECT_TRUE(std::filesystem::is_fifo(path)) << path;
+    }
+    EXPECT_EQ(Entries(dir.Path()),
+              (std::vector<std::string>{"elsewhere.fifo", "kdxPassWord.kdx", "kdxUserLasted.kdx"}));
+}
+
 TEST(SettingsReaders, OnlyARegularFileIsReadAndNothingWaits) {
     const std::pair<Stand, const char*> cases[] = {{Stand::kFifo, "FIFO"},
                                                    {Stand::kDirectory, "directory"},
