@@ -170,7 +170,7 @@ void CMainPanelDlg::BuildWindow() {
     }
 
     CStFunView::Hooks hooks{
-        [this](const std::string& text, int route, int flag) {
+        [this](const std::string& text, ReplyRoute route, TerminatorFlag flag) {
             m_sendPath.SendToDevice(text, route, flag);
         },
         [this](const std::string& text) { ReplaceReplyText(text); },

@@ -26,7 +26,7 @@ class NullEffects final : public ISwitchEffects {
     void AppendReplyText(std::string_view) override {}
     void StartTimer(int, int) override {}
     void StopTimer(int) override {}
-    void SendToDevice(const std::string&, int, int) override {}
+    void SendToDevice(const std::string&, ReplyRoute, TerminatorFlag) override {}
     int m_lastMark = 0;
 };
 

@@ -80,7 +80,7 @@ void BM_SendToDeviceTcp(benchmark::State& state) {
     connect.Stop();
     CSerialPort serial;
     CSendPath path(net, serial, [] { return LinkMode::Network; });
-    const DeviceCommand command = RouteCommand('B', 3, 5);
+    const DeviceCommand command = RouteCommand('B', InputNo{3}, OutputNo{5});
     for (auto _ : state) {
         path.SendToDevice(command.text, command.route, command.flag);
         ReadAll(loop.peer, 4);

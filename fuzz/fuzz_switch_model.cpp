@@ -95,7 +95,7 @@ class CheckingEffects : public ISwitchEffects {
         m_running.erase(id);
         Log('T', id, false);
     }
-    void SendToDevice(const std::string& text, int route, int flag) override {
+    void SendToDevice(const std::string& text, ReplyRoute route, TerminatorFlag flag) override {
         FUZZ_CHECK(!text.empty());
         FUZZ_CHECK(text.find_first_of(".;\r\n") == std::string::npos);
         ++m_sends;

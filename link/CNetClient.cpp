@@ -61,7 +61,7 @@ bool CNetClient::Create(int type) {
     return true;
 }
 
-bool CNetClient::Send(std::string_view text, int route, int flag) {
+bool CNetClient::Send(std::string_view text, ::ReplyRoute route, TerminatorFlag flag) {
     m_nReplyRoute.store(route);
     std::string bytes(text);
     bytes += NetTerminator(route, flag);
@@ -81,19 +81,19 @@ bool CNetClient::Send(std::string_view text, int route, int flag) {
 }
 
 bool CNetClient::SetModuleBaud(int index) {
-    return Send(ModuleBaudCommand(index), 1, 0);
+    return Send(ModuleBaudCommand(index), kRouteTerminal, kTermDot);
 }
 
 bool CNetClient::SetModuleParity(int position) {
-    return Send(SettingAt(kParitySettings, position, 0).moduleCommand, 1, 0);
+    return Send(SettingAt(kParitySettings, position, 0).moduleCommand, kRouteTerminal, kTermDot);
 }
 
 bool CNetClient::SetModuleDataBits(int) {
-    return Send(kModuleDataBitsCommand, 1, 0);
+    return Send(kModuleDataBitsCommand, kRouteTerminal, kTermDot);
 }
 
 bool CNetClient::SetModuleStopBits(int position) {
-    return Send(SettingAt(kStopBitsSettings, position, 0).moduleCommand, 1, 0);
+    return Send(SettingAt(kStopBitsSettings, position, 0).moduleCommand, kRouteTerminal, kTermDot);
 }
 
 void CNetClient::Close() {

@@ -11,6 +11,7 @@
 #include <set>
 #include <string_view>
 
+#include "link/LinkTypes.h"
 #include "platform/WakeEvent.h"
 
 // The TCP client of the network link. The socket is shared by the UI thread (Create, Send,
@@ -37,7 +38,7 @@ class CNetClient {
     // Keeps the route, appends the terminator that route and flag select, sends in one call.
     // Anything short of all bytes, also a send that finds no room within kSendTimeLimitMs,
     // shows "Send failure!".
-    bool Send(std::string_view text, int route, int flag);
+    bool Send(std::string_view text, ::ReplyRoute route, TerminatorFlag flag);
     // The network module's baud command for a position of its five-entry table; false when
     // the send failed.
     bool SetModuleBaud(int index);

@@ -10,7 +10,7 @@ LinkMode CSendPath::Mode() const {
     return m_linkMode ? m_linkMode() : LinkMode::Serial;
 }
 
-void CSendPath::SendToDevice(std::string_view text, int route, int flag) {
+void CSendPath::SendToDevice(std::string_view text, ReplyRoute route, TerminatorFlag flag) {
     if (Mode() == LinkMode::Network) {
         m_net.Send(text, route, flag);
     } else {

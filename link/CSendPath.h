@@ -14,7 +14,7 @@ class CSendPath {
   public:
     CSendPath(CNetClient& net, CSerialPort& serial, std::function<LinkMode()> linkMode);
 
-    void SendToDevice(std::string_view text, int route, int flag);
+    void SendToDevice(std::string_view text, ReplyRoute route, TerminatorFlag flag);
     // The text goes out unchanged, with replies routed to the terminal view.
     void SendRawToDevice(std::string_view text);
 

@@ -138,7 +138,7 @@ bool CSerialPort::ApplyLineSettings() {
     return true;
 }
 
-bool CSerialPort::WriteCommand(std::string_view text, int route, int flag) {
+bool CSerialPort::WriteCommand(std::string_view text, ::ReplyRoute route, TerminatorFlag flag) {
     m_nReplyRoute.store(route);
     std::string bytes(text);
     bytes += SerialTerminator(flag);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "link/CHandOff.h"
+#include "link/LinkTypes.h"
 #include "link/ReplyReceivers.h"
 #include "platform/CSerialDevice.h"
 #include "platform/WorkerThread.h"
@@ -52,7 +53,7 @@ class CSerialPort {
 
     // Both keep the route and write; a write that fails, or finds no port open, shows
     // "Send failure!" and returns false. A line that hung up is closed.
-    bool WriteCommand(std::string_view text, int route, int flag);
+    bool WriteCommand(std::string_view text, ::ReplyRoute route, TerminatorFlag flag);
     bool WriteRaw(std::string_view text);
     bool WriteBytes(std::string_view bytes);
     // The window the message boxes belong to (opaque here).

@@ -2,7 +2,7 @@
 
 #include "link/LinkTypes.h"
 
-std::string_view NetTerminator(int route, int flag) {
+std::string_view NetTerminator(ReplyRoute route, TerminatorFlag flag) {
     if (route != kRouteTerminal && route != kRoutePanel) {
         return {};
     }
@@ -12,6 +12,6 @@ std::string_view NetTerminator(int route, int flag) {
     return route == kRoutePanel ? "." : "";
 }
 
-std::string_view SerialTerminator(int flag) {
+std::string_view SerialTerminator(TerminatorFlag flag) {
     return flag == kTermSemicolon ? ";" : ".";
 }

@@ -443,7 +443,7 @@ void CStFunView::StopTimer(int id) {
     m_pTimers->Stop(id);
 }
 
-void CStFunView::SendToDevice(const std::string& text, int route, int flag) {
+void CStFunView::SendToDevice(const std::string& text, ReplyRoute route, TerminatorFlag flag) {
     if (m_hooks.send) {
         m_hooks.send(text, route, flag);
     }

@@ -28,7 +28,7 @@ class CStFunView : public QWidget, private ISwitchEffects {
     // terminator flag) and the reply box, which belongs to another window. Any of them may
     // be empty; the panel then does without.
     struct Hooks {
-        std::function<void(const std::string& text, int route, int flag)> send;
+        std::function<void(const std::string& text, ReplyRoute route, TerminatorFlag flag)> send;
         std::function<void(const std::string& text)> replaceReplyText;
         std::function<void(std::string_view text)> appendReplyText;
     };
@@ -77,7 +77,7 @@ class CStFunView : public QWidget, private ISwitchEffects {
     void AppendReplyText(std::string_view text) override;
     void StartTimer(int id, int ms) override;
     void StopTimer(int id) override;
-    void SendToDevice(const std::string& text, int route, int flag) override;
+    void SendToDevice(const std::string& text, ReplyRoute route, TerminatorFlag flag) override;
 
     void BuildFunctionKeys();
     void BuildGrid();

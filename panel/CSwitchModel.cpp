@@ -221,7 +221,7 @@ void CSwitchModel::AllKey() {
         return;  // "All" stays pending for an output pick or Through
     }
     DarkenLitKey();
-    Send(InputToAllCommand(m_nInput));
+    Send(InputToAllCommand(InputNo{m_nInput}));
     if (m_layout == PanelLayout::Grid) {
         Light(GridKey(0, m_nInput), false);
     } else if (m_layout == PanelLayout::TwoRow) {
@@ -262,7 +262,7 @@ void CSwitchModel::ThroughKey() {
     m_strMode.clear();
     SetLitKey(kKeyThrough);
     if (m_nInput != 0) {
-        Send(InputThroughCommand(m_nInput));
+        Send(InputThroughCommand(InputNo{m_nInput}));
     }
     if (m_layout == PanelLayout::Grid) {
         Light(GridKey(m_nOutput, m_nInput), false);
@@ -324,7 +324,7 @@ void CSwitchModel::ExecuteMode() {
         m_strMode == kModeVideo) {
         if (m_nOutput != 0) {
             const char kind = m_strMode.empty() ? 'B' : m_strMode[0];
-            Send(RouteCommand(kind, m_nInput, m_nOutput));
+            Send(RouteCommand(kind, InputNo{m_nInput}, OutputNo{m_nOutput}));
         }
     } else if (IsPresetMode(m_strMode)) {
         if (m_nInput == 0) {
@@ -334,7 +334,7 @@ void CSwitchModel::ExecuteMode() {
         if (m_nInput == 0 && m_nOutput != 0) {
             DarkenLitKey();
             m_strMode.clear();
-            Send(AllToOutputCommand(m_nOutput));
+            Send(AllToOutputCommand(OutputNo{m_nOutput}));
         }
     }
 }
@@ -359,7 +359,7 @@ void CSwitchModel::GridKeyPressed(int id) {
         m_nOutput = output;
         Light(GridKey(output, 0), true);
         if (m_strMode.empty()) {
-            Send(OutputStatusCommand(output));
+            Send(OutputStatusCommand(OutputNo{output}));
             Light(GridKey(output, 0), false);
             m_nOutput = 0;
             return;
@@ -410,7 +410,7 @@ void CSwitchModel::TwoRowKeyPressed(int id) {
         m_nOutput = output;
         Light(OutputKey(output), true);
         if (m_nInput == 0 && m_strMode.empty()) {
-            Send(OutputStatusCommand(output));
+            Send(OutputStatusCommand(OutputNo{output}));
             m_strMode.clear();
             DarkenLitKey();
             Light(OutputKey(output), false);
@@ -459,7 +459,7 @@ void CSwitchModel::OnEnter() {
     }
     ClearFields();
     if (m_strMode.empty() && m_nInput == 0) {
-        Send(OutputStatusCommand(m_nOutput));
+        Send(OutputStatusCommand(OutputNo{m_nOutput}));
         m_nInput = m_nOutput = 0;
         return;
     }

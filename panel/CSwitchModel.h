@@ -31,9 +31,9 @@ class CSwitchModel {
     void OnMarkTimeout();
 
     // Route display for what a reply line said.
-    void ShowRouteBoth(int output, int input);
-    void ShowRouteAudio(int output, int input);
-    void ShowRouteVideo(int output, int input);
+    void ShowRouteBoth(OutputNo output, InputNo input);
+    void ShowRouteAudio(OutputNo output, InputNo input);
+    void ShowRouteVideo(OutputNo output, InputNo input);
     void ShowAllThrough();
     void ShowInputToAll(int input);
     void ShowOutputOff(int output);

@@ -93,10 +93,10 @@ void CSwitchModel::ShowRoute(std::string_view kind, int output, int input) {
     m_nLastIn = input;
     m_nLastOut = output;
     if (kind == "AV") {
-        ShowRouteBoth(output, input);
+        ShowRouteBoth(OutputNo{output}, InputNo{input});
     } else if (kind == "A") {
-        ShowRouteAudio(output, input);
+        ShowRouteAudio(OutputNo{output}, InputNo{input});
     } else if (kind == "V") {
-        ShowRouteVideo(output, input);
+        ShowRouteVideo(OutputNo{output}, InputNo{input});
     }
 }

@@ -14,7 +14,9 @@ constexpr int kTwoRowVideoMark = kMark4;
 
 }  // namespace
 
-void CSwitchModel::ShowRouteBoth(int output, int input) {
+void CSwitchModel::ShowRouteBoth(OutputNo outputNo, InputNo inputNo) {
+    const int output = outputNo.value;
+    const int input = inputNo.value;
     if (output < 1 || output > m_nOutputCount || input < 1 || input > m_nInputCount) {
         return;
     }
@@ -50,7 +52,9 @@ void CSwitchModel::GridRouteBoth(int output, int input) {
     m_effects.MarkKey(row + input, true, kMarkBoth);
 }
 
-void CSwitchModel::ShowRouteAudio(int output, int input) {
+void CSwitchModel::ShowRouteAudio(OutputNo outputNo, InputNo inputNo) {
+    const int output = outputNo.value;
+    const int input = inputNo.value;
     if (output < 1 || output > m_nOutputCount || input < 1 || input > m_nInputCount) {
         return;
     }
@@ -61,7 +65,9 @@ void CSwitchModel::ShowRouteAudio(int output, int input) {
     }
 }
 
-void CSwitchModel::ShowRouteVideo(int output, int input) {
+void CSwitchModel::ShowRouteVideo(OutputNo outputNo, InputNo inputNo) {
+    const int output = outputNo.value;
+    const int input = inputNo.value;
     if (output < 1 || output > m_nOutputCount || input < 1 || input > m_nInputCount) {
         return;
     }
@@ -131,7 +137,7 @@ void CSwitchModel::ShowAllThrough() {
         m_effects.StartTimer(kTimerAllThroughMark, kMarkTimeoutMs);
     }
     for (int k = 1; k <= std::min(m_nInputCount, m_nOutputCount); ++k) {
-        ShowRouteBoth(k, k);
+        ShowRouteBoth(OutputNo{k}, InputNo{k});
     }
 }
 
@@ -143,7 +149,7 @@ void CSwitchModel::ShowInputToAll(int input) {
         if (m_layout == PanelLayout::Grid) {
             GridRouteBoth(o, input);
         } else {
-            ShowRouteBoth(o, input);
+            ShowRouteBoth(OutputNo{o}, InputNo{input});
         }
     }
 }

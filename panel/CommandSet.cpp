@@ -4,34 +4,34 @@
 
 namespace {
 
-DeviceCommand ToPanel(std::string text, int flag = kTermDot) {
+DeviceCommand ToPanel(std::string text, TerminatorFlag flag = kTermDot) {
     return DeviceCommand{std::move(text), kRoutePanel, flag};
 }
 
 }  // namespace
 
-DeviceCommand RouteCommand(char kind, int input, int output) {
-    return ToPanel(std::to_string(input) + kind + std::to_string(output));
+DeviceCommand RouteCommand(char kind, InputNo input, OutputNo output) {
+    return ToPanel(std::to_string(input.value) + kind + std::to_string(output.value));
 }
 
-DeviceCommand InputToAllCommand(int input) {
-    return ToPanel(std::to_string(input) + "All");
+DeviceCommand InputToAllCommand(InputNo input) {
+    return ToPanel(std::to_string(input.value) + "All");
 }
 
 DeviceCommand AllToAllCommand() {
     return ToPanel("All$");
 }
 
-DeviceCommand AllToOutputCommand(int output) {
-    return ToPanel(std::to_string(output) + "$");
+DeviceCommand AllToOutputCommand(OutputNo output) {
+    return ToPanel(std::to_string(output.value) + "$");
 }
 
 DeviceCommand AllThroughCommand() {
     return ToPanel("All#");
 }
 
-DeviceCommand InputThroughCommand(int input) {
-    return ToPanel(std::to_string(input) + "#");
+DeviceCommand InputThroughCommand(InputNo input) {
+    return ToPanel(std::to_string(input.value) + "#");
 }
 
 DeviceCommand UndoCommand() {
@@ -55,8 +55,8 @@ DeviceCommand DemoCommand() {
     return ToPanel("Demo");
 }
 
-DeviceCommand OutputStatusCommand(int output) {
-    return ToPanel("Status" + std::to_string(output));
+DeviceCommand OutputStatusCommand(OutputNo output) {
+    return ToPanel("Status" + std::to_string(output.value));
 }
 
 DeviceCommand TypeQuery() {

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "link/LinkTypes.h"
 #include "panel/PanelLayout.h"
 
 // Everything the switching model does to the world goes through this interface: the panel
@@ -33,5 +34,5 @@ class ISwitchEffects {
     virtual void StopTimer(int id) = 0;
 
     // The send path: the link current at this moment carries text + terminator.
-    virtual void SendToDevice(const std::string& text, int route, int flag) = 0;
+    virtual void SendToDevice(const std::string& text, ReplyRoute route, TerminatorFlag flag) = 0;
 };

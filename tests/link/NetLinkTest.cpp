@@ -137,11 +137,11 @@ TEST(NetClientTest, CreateCountsOneUseOfTheSocketsLibraryPerSocket) {
 TEST(NetClientTest, SendWithoutAConnectionReportsSendFailure) {
     MessageRecorder boxes;
     CNetClient client;
-    client.Send("3B5", 2, 0);  // never created
+    client.Send("3B5", kRoutePanel, kTermDot);  // never created
     TcpPeer peer;
     Connect(client, peer);
     client.Close();
-    client.Send("3B5", 2, 0);
+    client.Send("3B5", kRoutePanel, kTermDot);
     EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"Send failure!", "Send failure!"}));
     EXPECT_EQ(client.ReplyRoute(), 2) << "the route is kept even when the send fails";
 }
@@ -154,7 +154,7 @@ TEST(NetClientTest, SendToAPeerThatLeftFailsWithoutKillingTheProcess) {
     peer.Reset();
     // The first send may still be taken by the kernel; by the next ones the reset is known.
     for (int i = 0; i < 50 && boxes.Texts().empty(); ++i) {
-        client.Send("Status", 2, 0);
+        client.Send("Status", kRoutePanel, kTermDot);
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_FALSE(boxes.Texts().empty());
@@ -169,7 +169,7 @@ TEST(NetClientTest, ASendToAPeerThatNeverReadsFailsInsteadOfBlocking) {
     auto sending = std::async(std::launch::async, [&] {
         const std::string block(64 * 1024, 'x');
         for (int i = 0; i < 4096 && boxes.Texts().empty(); ++i) {
-            client.Send(block, 1, 0);
+            client.Send(block, kRouteTerminal, kTermDot);
         }
     });
     if (sending.wait_for(60s) != std::future_status::ready) {
@@ -224,11 +224,11 @@ TEST_F(ReceiveThreadTest, RepliesFollowTheRouteOfTheLastSend) {
 
     peer.Send("before any command\r\n");
     ASSERT_TRUE(WaitUntil([&] { return terminal.Count() == 1; }));
-    client.Send("Status", 2, 0);
+    client.Send("Status", kRoutePanel, kTermDot);
     EXPECT_EQ(peer.Read(200ms, 7), "Status.");
     peer.Send("AV:1->1\r\n");
     ASSERT_TRUE(WaitUntil([&] { return panel.Count() == 1; }));
-    client.Send("/*Type", 1, 1);
+    client.Send("/*Type", kRouteTerminal, kTermSemicolon);
     EXPECT_EQ(peer.Read(200ms, 7), "/*Type;");
     peer.Send("Type\r\n");
     ASSERT_TRUE(WaitUntil([&] { return terminal.Count() == 2; }));
@@ -266,7 +266,7 @@ TEST_F(ReceiveThreadTest, AnOldLoopNeverClosesANewerSocket) {
     EXPECT_EQ(chunks.Items(), (std::vector<std::string>{"A:1->1\r\n", "Data receival failure!"}));
     EXPECT_TRUE(client.HasSocket());
     MessageRecorder boxes;
-    client.Send("Undo", 2, 0);
+    client.Send("Undo", kRoutePanel, kTermDot);
     EXPECT_EQ(second.Read(200ms, 5), "Undo.");
     EXPECT_TRUE(boxes.Texts().empty());
 }

@@ -54,23 +54,23 @@ TEST_F(SendPathTest, EverySenderPutsItsBytesOnBothLinks) {
         std::string serial;
     };
     const Row rows[] = {
-        {RouteCommand('V', 3, 5), "3V5.", "3V5."},
-        {RouteCommand('B', 3, 5), "3B5.", "3B5."},
-        {InputToAllCommand(3), "3All.", "3All."},
+        {RouteCommand('V', InputNo{3}, OutputNo{5}), "3V5.", "3V5."},
+        {RouteCommand('B', InputNo{3}, OutputNo{5}), "3B5.", "3B5."},
+        {InputToAllCommand(InputNo{3}), "3All.", "3All."},
         {AllToAllCommand(), "All$.", "All$."},
-        {AllToOutputCommand(5), "5$.", "5$."},
-        {InputThroughCommand(3), "3#.", "3#."},
+        {AllToOutputCommand(OutputNo{5}), "5$.", "5$."},
+        {InputThroughCommand(InputNo{3}), "3#.", "3#."},
         {PresetCommand("Recall", 10), "Recall10.", "Recall10."},
         {UndoCommand(), "Undo.", "Undo."},
         {LockCommand(), "/%Lock;", "/%Lock;"},
         {UnlockCommand(), "/%Unlock;", "/%Unlock;"},
-        {OutputStatusCommand(4), "Status4.", "Status4."},
+        {OutputStatusCommand(OutputNo{4}), "Status4.", "Status4."},
         {TypeQuery(), "/*Type;", "/*Type;"},
         {VersionQuery(), "/^Version;", "/^Version;"},
         // route 1 with flag 0: the network link appends nothing, the serial link "."
-        {DeviceCommand{"abc", 1, 0}, "abc", "abc."},
+        {DeviceCommand{"abc", kRouteTerminal, kTermDot}, "abc", "abc."},
         // an unknown route: nothing on the network link, the flag's terminator on serial
-        {DeviceCommand{"x", 7, 1}, "x", "x;"},
+        {DeviceCommand{"x", static_cast<ReplyRoute>(7), kTermSemicolon}, "x", "x;"},
     };
     for (const Row& row : rows) {
         const DeviceCommand& c = row.command;
@@ -90,11 +90,11 @@ TEST_F(SendPathTest, StatusButtonAndRawTexts) {
     m_net.Send(StatusQuery(true).text, StatusQuery(true).route, StatusQuery(true).flag);
     EXPECT_EQ(m_peer.Read(150ms, 7), "Status.");
     EXPECT_EQ(m_net.ReplyRoute(), 2);
-    m_serial.WriteCommand(StatusQuery(false).text, StatusQuery(false).route, 0);
+    m_serial.WriteCommand(StatusQuery(false).text, StatusQuery(false).route, kTermDot);
     EXPECT_EQ(m_com1.Read(150ms, 7), "Status.");
     EXPECT_EQ(m_serial.ReplyRoute(), 1);
 
-    m_net.Send("Undo", 2, 0);
+    m_net.Send("Undo", kRoutePanel, kTermDot);
     m_peer.Read(150ms, 5);
     const auto [net, serial] = Both([](CSendPath& path) { path.SendRawToDevice("a%sb"); }, 4, 4);
     EXPECT_EQ(net, "a%sb");
@@ -115,7 +115,7 @@ TEST_F(SendPathTest, ModuleCommandsGoOutWithoutTerminator) {
     for (const Row& row : {Row{0, "AT + C1_BAUD = 4800"}, Row{1, "AT + C1_BAUD = 9600"},
                            Row{4, "AT + C1_BAUD = 57600"}, Row{5, "AT + C1_BAUD = 9600"},
                            Row{-1, "AT + C1_BAUD = 9600"}}) {
-        m_net.Send("Undo", 2, 0);
+        m_net.Send("Undo", kRoutePanel, kTermDot);
         EXPECT_EQ(m_peer.Read(150ms, 5), "Undo.");
         EXPECT_TRUE(m_net.SetModuleBaud(row.index));
         EXPECT_EQ(m_peer.Read(150ms, row.bytes.size()), row.bytes) << row.index;
@@ -127,9 +127,9 @@ TEST_F(SendPathTest, ModuleCommandsGoOutWithoutTerminator) {
 
 TEST_F(SendPathTest, EachSendTakesTheLinkOfItsMoment) {
     m_mode = LinkMode::Network;
-    m_path.SendToDevice("1B1", 2, 0);
+    m_path.SendToDevice("1B1", kRoutePanel, kTermDot);
     m_mode = LinkMode::Serial;
-    m_path.SendToDevice("2B2", 1, 1);
+    m_path.SendToDevice("2B2", kRouteTerminal, kTermSemicolon);
     EXPECT_EQ(m_peer.Read(150ms, 100), "1B1.");
     EXPECT_EQ(m_com1.Read(150ms, 100), "2B2;");
     EXPECT_EQ(m_net.ReplyRoute(), 2) << "each link keeps its own route";

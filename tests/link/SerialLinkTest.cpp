@@ -83,7 +83,8 @@ TEST_F(SerialLinkTest, WithoutAPortCloseAndSettersFailButSettingsAreKept) {
     EXPECT_EQ(m_port.StoredLine().rate, 256000u);
     EXPECT_FALSE(m_port.WriteBytes("x"));
     MessageRecorder boxes;
-    EXPECT_FALSE(m_port.WriteCommand("x", 2, 0)) << "a command that reached no port failed";
+    EXPECT_FALSE(m_port.WriteCommand("x", kRoutePanel, kTermDot))
+        << "a command that reached no port failed";
     EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Send failure!"});
 }
 
@@ -108,7 +109,7 @@ TEST_F(SerialLinkTest, RatesOutsideTheClassicTableAndRejectedFormats) {
 
 TEST_F(SerialLinkTest, WritesPutExactBytesAndKeepTheRoute) {
     ASSERT_TRUE(m_port.Open(1));
-    m_port.WriteCommand("Undo", 2, 0);
+    m_port.WriteCommand("Undo", kRoutePanel, kTermDot);
     EXPECT_EQ(m_com1.Read(300ms, 5), "Undo.");
     EXPECT_EQ(m_port.ReplyRoute(), 2);
     m_port.WriteRaw("abc");
@@ -118,7 +119,7 @@ TEST_F(SerialLinkTest, WritesPutExactBytesAndKeepTheRoute) {
 
 TEST_F(SerialLinkTest, ReaderRoutesRepliesByTheLastWrite) {
     ASSERT_TRUE(m_port.Open(1));
-    m_port.WriteCommand("3V5", 2, 0);
+    m_port.WriteCommand("3V5", kRoutePanel, kTermDot);
     m_com1.Read(200ms, 4);
     m_com1.Write("V:3->5\r\n");
     ASSERT_TRUE(WaitUntil([&] { return m_panel.Joined() == "V:3->5\r\n"; }));
@@ -196,7 +197,7 @@ TEST_F(SerialLinkTest, AnUnpluggedLineIsClosedAndLaterCommandsFailAloud) {
         const std::string got = m_terminal.Joined();
         EXPECT_TRUE(got.empty() || got == "AV:1-") << got;
         MessageRecorder boxes;
-        EXPECT_FALSE(m_port.WriteCommand("1B1", 2, 0));
+        EXPECT_FALSE(m_port.WriteCommand("1B1", kRoutePanel, kTermDot));
         EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Send failure!"});
     }
 }

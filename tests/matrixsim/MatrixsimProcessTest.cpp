@@ -24,7 +24,7 @@ TEST(MatrixsimProcessTest, AnswersTheNetworkLinkWithRouteLines) {
     ASSERT_EQ(results.Items()[0], "0");
     ReceiveThread receiver;
     receiver.Start(client, panel.Receiver());
-    client.Send("1B2", 2, 0);
+    client.Send("1B2", kRoutePanel, kTermDot);
     ASSERT_TRUE(WaitUntil([&] { return panel.Joined() == "AV:1->2\r\n"; }));
     client.SetModuleBaud(1);
     ASSERT_TRUE(WaitUntil([&] { return panel.Joined() == "AV:1->2\r\nOK\r\n"; }));
@@ -44,9 +44,9 @@ TEST(MatrixsimProcessTest, ServesTheSerialLinkOnItsPseudoTerminal) {
     TextSink terminal, panel;
     port.SetReceivers({terminal.Receiver(), panel.Receiver()});
     ASSERT_TRUE(port.OpenByName("Com2"));
-    port.WriteCommand("3V5", 2, 0);
+    port.WriteCommand("3V5", kRoutePanel, kTermDot);
     ASSERT_TRUE(WaitUntil([&] { return panel.Joined() == "V:3->5\r\n"; }));
-    port.WriteCommand("/^Version", 1, 1);
+    port.WriteCommand("/^Version", kRouteTerminal, kTermSemicolon);
     ASSERT_TRUE(WaitUntil([&] { return terminal.Joined() == "Version: matrixsim 1.0\r\n"; }));
     EXPECT_TRUE(port.Close());
 

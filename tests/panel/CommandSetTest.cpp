@@ -23,15 +23,15 @@ TEST(CommandSet, EveryCommandHasItsWireFormAndRoute) {
         int route;
     };
     const Case cases[] = {
-        {RouteCommand('B', 3, 5), "3B5.", "3B5.", kRoutePanel},
-        {RouteCommand('A', 3, 5), "3A5.", "3A5.", kRoutePanel},
-        {RouteCommand('V', 3, 5), "3V5.", "3V5.", kRoutePanel},
-        {RouteCommand('B', 0, 128), "0B128.", "0B128.", kRoutePanel},
-        {InputToAllCommand(3), "3All.", "3All.", kRoutePanel},
+        {RouteCommand('B', InputNo{3}, OutputNo{5}), "3B5.", "3B5.", kRoutePanel},
+        {RouteCommand('A', InputNo{3}, OutputNo{5}), "3A5.", "3A5.", kRoutePanel},
+        {RouteCommand('V', InputNo{3}, OutputNo{5}), "3V5.", "3V5.", kRoutePanel},
+        {RouteCommand('B', InputNo{0}, OutputNo{128}), "0B128.", "0B128.", kRoutePanel},
+        {InputToAllCommand(InputNo{3}), "3All.", "3All.", kRoutePanel},
         {AllToAllCommand(), "All$.", "All$.", kRoutePanel},
-        {AllToOutputCommand(5), "5$.", "5$.", kRoutePanel},
+        {AllToOutputCommand(OutputNo{5}), "5$.", "5$.", kRoutePanel},
         {AllThroughCommand(), "All#.", "All#.", kRoutePanel},
-        {InputThroughCommand(3), "3#.", "3#.", kRoutePanel},
+        {InputThroughCommand(InputNo{3}), "3#.", "3#.", kRoutePanel},
         {UndoCommand(), "Undo.", "Undo.", kRoutePanel},
         {PresetCommand("Save", 5), "Save5.", "Save5.", kRoutePanel},
         {PresetCommand("Recall", 5), "Recall5.", "Recall5.", kRoutePanel},
@@ -39,7 +39,7 @@ TEST(CommandSet, EveryCommandHasItsWireFormAndRoute) {
         {LockCommand(), "/%Lock;", "/%Lock;", kRoutePanel},
         {UnlockCommand(), "/%Unlock;", "/%Unlock;", kRoutePanel},
         {DemoCommand(), "Demo.", "Demo.", kRoutePanel},
-        {OutputStatusCommand(5), "Status5.", "Status5.", kRoutePanel},
+        {OutputStatusCommand(OutputNo{5}), "Status5.", "Status5.", kRoutePanel},
         {TypeQuery(), "/*Type;", "/*Type;", kRouteTerminal},
         {VersionQuery(), "/^Version;", "/^Version;", kRouteTerminal},
         {StatusQuery(true), "Status.", "Status.", kRoutePanel},
@@ -59,8 +59,8 @@ TEST(CommandSet, NetworkAppendsNothingForRawTerminalTextsOrUnknownRoutes) {
     EXPECT_EQ(NetTerminator(kRouteTerminal, kTermSemicolon), ";");
     EXPECT_EQ(NetTerminator(kRoutePanel, kTermDot), ".");
     EXPECT_EQ(NetTerminator(kRoutePanel, kTermSemicolon), ";");
-    EXPECT_EQ(NetTerminator(0, kTermSemicolon), "");
-    EXPECT_EQ(NetTerminator(3, kTermDot), "");
+    EXPECT_EQ(NetTerminator(static_cast<ReplyRoute>(0), kTermSemicolon), "");
+    EXPECT_EQ(NetTerminator(static_cast<ReplyRoute>(3), kTermDot), "");
     // The serial link always terminates a command.
     EXPECT_EQ(SerialTerminator(kTermDot), ".");
     EXPECT_EQ(SerialTerminator(kTermSemicolon), ";");

@@ -41,7 +41,7 @@ class RecordingEffects : public ISwitchEffects {
     }
     void StopTimer(int id) override { m_timers.erase(id); }
 
-    void SendToDevice(const std::string& text, int route, int flag) override {
+    void SendToDevice(const std::string& text, ReplyRoute route, TerminatorFlag flag) override {
         m_sent.push_back(DeviceCommand{text, route, flag});
     }
 

@@ -125,7 +125,9 @@ TEST(StFunViewAccessTest, UiAutomationPressesKeysLikeTheMouse) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> wire;
         CStFunView::Hooks hooks;
-        hooks.send = [&wire](const std::string& text, int, int) { wire.push_back(text); };
+        hooks.send = [&wire](const std::string& text, ReplyRoute, TerminatorFlag) {
+            wire.push_back(text);
+        };
         CStFunView view(c.count, c.count, QRect(0, 0, 717, 250), nullptr, 8, std::move(hooks));
         view.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));

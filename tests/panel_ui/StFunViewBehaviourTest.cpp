@@ -23,7 +23,7 @@ class PanelHarness {
   public:
     PanelHarness(int inputs, int outputs) {
         CStFunView::Hooks hooks;
-        hooks.send = [this](const std::string& text, int route, int flag) {
+        hooks.send = [this](const std::string& text, ReplyRoute route, TerminatorFlag flag) {
             m_wire.push_back(text + std::string(SerialTerminator(flag)));
             m_routes.push_back(route);
         };

@@ -117,19 +117,19 @@ DeviceCommand Command(const std::vector<std::string>& words, char signal, bool n
     if (name == "route") {
         ExpectArgs(words, 2, "route IN OUT [--audio|--video]");
         // Input 0 is allowed: the panel sends it when no input is chosen.
-        return RouteCommand(signal, arg(1, "input", 0), arg(2, "output", 1));
+        return RouteCommand(signal, InputNo{arg(1, "input", 0)}, OutputNo{arg(2, "output", 1)});
     }
     if (name == "all") {
         ExpectArgs(words, 1, "all IN");
-        return InputToAllCommand(arg(1, "input", 1));
+        return InputToAllCommand(InputNo{arg(1, "input", 1)});
     }
     if (name == "off") {
         ExpectArgs(words, 1, "off OUT");
-        return AllToOutputCommand(arg(1, "output", 1));
+        return AllToOutputCommand(OutputNo{arg(1, "output", 1)});
     }
     if (name == "through") {
         ExpectArgs(words, 1, "through IN");
-        return InputThroughCommand(arg(1, "input", 1));
+        return InputThroughCommand(InputNo{arg(1, "input", 1)});
     }
     for (const char* preset : {"save", "recall", "clear"}) {
         if (name == preset) {
@@ -143,7 +143,7 @@ DeviceCommand Command(const std::vector<std::string>& words, char signal, bool n
             return StatusQuery(network);
         }
         ExpectArgs(words, 1, "status [OUT]");
-        return OutputStatusCommand(arg(1, "output", 1));
+        return OutputStatusCommand(OutputNo{arg(1, "output", 1)});
     }
     if (name == "raw") {
         ExpectArgs(words, 1, "raw TEXT");
