@@ -53,7 +53,7 @@ bool CNetClient::Create(int type) {
     }
     // Sends run on the UI thread: a peer that stops reading must cost a failed send, not a
     // frozen window once the socket's buffers are full.
-    const timeval sendLimit{kSendTimeLimitMs / 1000, (kSendTimeLimitMs % 1000) * 1000};
+    const timeval sendLimit{kSendTimeLimitMs / 1000, (kSendTimeLimitMs % 1000) * 1000L};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     std::lock_guard lock(m_mutex);
     m_hSocket = fd;

@@ -139,10 +139,10 @@ void CStFunView::BuildFunctionKeys() {
 void CStFunView::BuildGrid() {
     const int n = m_model.InputCount();
     const int m = m_model.OutputCount();
-    m_matrixRows.assign(static_cast<std::size_t>(m + 1), {});
+    m_matrixRows.assign(static_cast<std::size_t>(m) + 1, {});
     for (int o = 0; o <= m; ++o) {
         auto& row = m_matrixRows[static_cast<std::size_t>(o)];
-        row.reserve(static_cast<std::size_t>(n + 1));
+        row.reserve(static_cast<std::size_t>(n) + 1);
         for (int i = 0; i <= n; ++i) {
             QString caption;
             int width = kMatrixKeyWidth;

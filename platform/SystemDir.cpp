@@ -13,6 +13,6 @@ bool SystemDirFromEnvironment() {
 }
 
 std::string SystemDir() {
-    return SystemDirFromEnvironment() ? std::string(std::getenv(kSysDirVariable))
-                                      : std::string(kDefaultSysDir);
+    const char* value = std::getenv(kSysDirVariable);
+    return value != nullptr && *value != '\0' ? std::string(value) : std::string(kDefaultSysDir);
 }

@@ -508,7 +508,8 @@ void CAdFunView::AppendToDocument(std::string_view text) {
         return;
     }
     // The decoder keeps a character split between two arrivals until its second half comes.
-    const QString decoded = m_logDecoder.decode(QByteArrayView(text.data(), text.size()));
+    const QString decoded =
+        m_logDecoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
     QString shown;
     shown.reserve(decoded.size() + decoded.size() / kShownLineMax + 1);
     for (const QChar c : decoded) {
