@@ -2,14 +2,12 @@
 // thread's replies, and the way back to serial.
 #include <gtest/gtest.h>
 
-#include <QLineEdit>
 
 #include <QPushButton>
 #include <array>
 
 #include "ProgramDriver.h"
 #include "controls/CGradientButton.h"
-#include "controls/CIpAddressEdit.h"
 #include "link/CNetClient.h"
 #include "link/CNetSetDlg.h"
 #include "link/CSerialPort.h"
@@ -21,20 +19,6 @@
 #include "terminal/CAdFunView.h"
 
 namespace {
-
-// Chooses NET from the TCP/IP menu and fills the Set Net dialog with the address fields and
-// the port.
-void ConnectThroughDialog(Program& program, std::uint16_t port,
-                          std::array<const char*, 4> fields = {"127", "0", "0", "1"}) {
-    WhenModal<CNetSetDlg>([port, fields](CNetSetDlg* dlg) {
-        for (int k = 0; k < 4; ++k) {
-            dlg->AddressField()->Field(k)->setText(fields[static_cast<std::size_t>(k)]);
-        }
-        dlg->PortField()->setText(QString::number(port));
-        FindControlAs<QPushButton>(dlg, CNetSetDlg::kIdOk)->click();
-    });
-    program.ChooseLink("NET");
-}
 
 // NET, then Cancel in the Set Net dialog.
 void CancelNet(Program& program) {
@@ -58,7 +42,7 @@ struct NetworkProgram : ::testing::Test {
         ASSERT_TRUE(program.Start("4", "4"));
     }
     bool ConnectedToSim() {
-        ConnectThroughDialog(program, port);
+        program.ConnectThroughDialog(port);
         return WaitFor([&] { return program.Window().LinkModeNow() == LinkMode::Network; });
     }
 
@@ -113,7 +97,7 @@ TEST_F(NetworkProgram, ComReturnsToTheSerialPort) {
 }
 
 TEST_F(NetworkProgram, ARefusedConnectionLeavesCommandsOnSerial) {
-    ConnectThroughDialog(program, ClosedPort());
+    program.ConnectThroughDialog(ClosedPort());
     CMainPanelDlg& w = program.Window();
     ASSERT_TRUE(WaitFor([&] { return program.ReplyBox() == "connect unsuccess!\r\n"; }))
         << program.ReplyBox();
@@ -152,7 +136,7 @@ TEST_F(NetworkProgram, CancelLeavesTheSerialLinkAsItWas) {
 TEST_F(NetworkProgram, TheMenuMarksFollowTheLinkStateOnEveryPath) {
     CMainPanelDlg& w = program.Window();
     // A refused connect shows NET, and Cancel from there changes nothing.
-    ConnectThroughDialog(program, ClosedPort());
+    program.ConnectThroughDialog(ClosedPort());
     ASSERT_TRUE(WaitFor([&] { return program.ReplyBox() == "connect unsuccess!\r\n"; }));
     ExpectMarked(w, true);
     CancelNet(program);
@@ -169,7 +153,7 @@ TEST_F(NetworkProgram, TheMenuMarksFollowTheLinkStateOnEveryPath) {
 
 TEST_F(NetworkProgram, BlankAddressFailsEvenWithASwitcherListeningHere) {
     // 0.0.0.0 would reach this machine, where the simulator listens.
-    ConnectThroughDialog(program, port, {"", "", "", ""});
+    program.ConnectThroughDialog(port, {"", "", "", ""});
     ASSERT_TRUE(WaitFor([&] { return program.ReplyBox() == "connect unsuccess!\r\n"; }))
         << program.ReplyBox();
     EXPECT_EQ(program.Window().LinkModeNow(), LinkMode::Serial);
@@ -191,7 +175,7 @@ TEST(NetworkShutdown, ClosingDuringABlockedConnectEndsPromptly) {
     BlackHole hole;
     Program program;
     ASSERT_TRUE(program.Start("4", "4"));
-    ConnectThroughDialog(program, hole.Port());
+    program.ConnectThroughDialog(hole.Port());
     EXPECT_TRUE(program.Window().Timers().IsActive(CMainPanelDlg::kConnectTimerId));
     ExpectMarked(program.Window(), false);  // connecting still shows COM
     program.Stop();  // must neither hang nor crash with the connect thread blocked

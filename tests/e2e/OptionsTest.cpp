@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QTest>
 
 #include <fstream>
@@ -14,8 +13,6 @@
 #include "ProgramDriver.h"
 #include "app/CTerminalWindow.h"
 #include "controls/CGradientButton.h"
-#include "controls/CIpAddressEdit.h"
-#include "link/CNetSetDlg.h"
 #include "link/CSerialPort.h"
 #include "panel/CStFunView.h"
 #include "platform/qt/ControlId.h"
@@ -102,15 +99,7 @@ TEST(Options, TheTerminalWindowShowsTheReplyBoxAndWorks) {
 
     // Status texts and replies of the network link are on screen.
     TcpPeer peer;
-    WhenModal<CNetSetDlg>([&peer](CNetSetDlg* dlg) {
-        const char* fields[] = {"127", "0", "0", "1"};
-        for (int k = 0; k < 4; ++k) {
-            dlg->AddressField()->Field(k)->setText(fields[k]);
-        }
-        dlg->PortField()->setText(QString::number(peer.Port()));
-        FindControlAs<QPushButton>(dlg, CNetSetDlg::kIdOk)->click();
-    });
-    program.ChooseLink("NET");
+    program.ConnectThroughDialog(peer.Port());
     ASSERT_TRUE(peer.Accept());
     ASSERT_TRUE(WaitFor([&] { return w.LinkModeNow() == LinkMode::Network; }));
     EXPECT_EQ(ShownLog(view), "connect success!\n");

@@ -12,6 +12,8 @@
 
 #include "access/CLoginDlg.h"
 #include "controls/CGradientButton.h"
+#include "controls/CIpAddressEdit.h"
+#include "link/CNetSetDlg.h"
 #include "panel/CStFunView.h"
 #include "platform/qt/ControlId.h"
 #include "terminal/CAdFunView.h"
@@ -28,6 +30,14 @@ std::unique_ptr<SimProcess> StartSim(const Program& program, const std::string& 
     return std::make_unique<SimProcess>(
         std::vector<std::string>{"--port", "0", "--inputs", counts, "--outputs", counts, "--pty",
                                  program.sysDir.Path() + "/COM1", "--log", SimLog(program)});
+}
+
+std::unique_ptr<SimProcess> StartWithSim(Program& program, const std::string& counts) {
+    auto sim = StartSim(program, counts);
+    if (sim->Port() == 0 || !program.Start(counts, counts)) {
+        return nullptr;
+    }
+    return sim;
 }
 
 std::string SimReceived(const std::string& logPath, const std::string& peer) {
@@ -94,6 +104,17 @@ void Program::DoubleClick(QWidget* button) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(top));
     const QPoint at = button->mapTo(top, button->rect().center());
     QTest::mouseDClick(top->windowHandle(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+void Program::ConnectThroughDialog(std::uint16_t port, std::array<const char*, 4> fields) {
+    WhenModal<CNetSetDlg>([port, fields](CNetSetDlg* dlg) {
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            dlg->AddressField()->Field(static_cast<int>(k))->setText(fields[k]);
+        }
+        dlg->PortField()->setText(QString::number(port));
+        FindControlAs<QPushButton>(dlg, CNetSetDlg::kIdOk)->click();
+    });
+    ChooseLink("NET");
 }
 
 void Program::ChooseLink(const QString& item) {

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,6 +58,9 @@ struct Program {
     // TCP/IP, then the item ("NET" or "COM") of the menu it opens. Returns once the item's
     // handler has (a dialog it opens runs modally inside).
     void ChooseLink(const QString& item);
+    // NET, with the address fields and the port typed into the Set Net dialog and OK pressed.
+    void ConnectThroughDialog(std::uint16_t port,
+                              std::array<const char*, 4> fields = {"127", "0", "0", "1"});
 };
 
 // Where matrixsim logs what it receives: in the program's system directory.
@@ -63,3 +68,5 @@ std::string SimLog(const Program& program);
 // matrixsim as a counts x counts switcher on the program's COM1 and a free TCP port, logging to
 // SimLog(program).
 std::unique_ptr<SimProcess> StartSim(const Program& program, const std::string& counts);
+// StartSim, then the login with those counts; null when either failed.
+std::unique_ptr<SimProcess> StartWithSim(Program& program, const std::string& counts);

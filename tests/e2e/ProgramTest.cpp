@@ -92,9 +92,8 @@ TEST(Program, EnterAndEscapeNeverCloseTheWindow) {
 TEST(Program, EnterInANumberFieldRunsTheTerminalSendOnly) {
     Program program;
     const std::string log = SimLog(program);
-    const auto sim = StartSim(program, "64");
-    ASSERT_NE(sim->Port(), 0);
-    ASSERT_TRUE(program.Start("64", "64"));
+    const auto sim = StartWithSim(program, "64");
+    ASSERT_TRUE(sim);
     CMainPanelDlg& w = program.Window();
     FindControlAs<QLineEdit>(w.Terminal(), CAdFunView::kIdSendText)->setText("x");
     QLineEdit* field = w.Panel()->NumberFieldEdit(NumberField::Input);
@@ -109,10 +108,8 @@ TEST(Program, EnterInANumberFieldRunsTheTerminalSendOnly) {
 TEST(Program, SerialLinkEndToEnd) {
     Program program;
     const std::string log = SimLog(program);
-    const auto sim = StartSim(program, "4");
-    ASSERT_NE(sim->Port(), 0);
-
-    ASSERT_TRUE(program.Start("4", "4"));
+    const auto sim = StartWithSim(program, "4");
+    ASSERT_TRUE(sim);
     CMainPanelDlg& w = program.Window();
     // The terminal view opened the first free port at start.
     EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open);
@@ -161,9 +158,8 @@ TEST(Program, SystemMenuOpensTheAboutBox) {
 TEST(Program, ADoubleClickActsOnce) {
     Program program;
     const std::string log = SimLog(program);
-    const auto sim = StartSim(program, "4");
-    ASSERT_NE(sim->Port(), 0);
-    ASSERT_TRUE(program.Start("4", "4"));
+    const auto sim = StartWithSim(program, "4");
+    ASSERT_TRUE(sim);
     CMainPanelDlg& w = program.Window();
     const CSwitchModel& model = w.Panel()->Model();
 

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -32,10 +31,8 @@
 
 #include "access/SettingsFiles.h"
 #include "controls/CGradientButton.h"
-#include "controls/CIpAddressEdit.h"
 #include "e2e/ProgramDriver.h"
 #include "link/CNetClient.h"
-#include "link/CNetSetDlg.h"
 #include "link/CSerialPort.h"
 #include "panel/CStFunView.h"
 #include "platform/qt/ControlId.h"
@@ -83,13 +80,6 @@ bool UiAnswers() {
     return WaitFor([&ran] { return ran; }, 10000);
 }
 
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 void PutBytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -103,19 +93,6 @@ int CountEntries(const char* dir) {
         ::closedir(d);
     }
     return n;
-}
-
-// NET from the TCP/IP menu, with 127.0.0.1 and the port typed into the Set Net dialog.
-void ConnectTo(Program& program, std::uint16_t port) {
-    WhenModal<CNetSetDlg>([port](CNetSetDlg* dlg) {
-        const char* fields[] = {"127", "0", "0", "1"};
-        for (int k = 0; k < 4; ++k) {
-            dlg->AddressField()->Field(k)->setText(fields[k]);
-        }
-        dlg->PortField()->setText(QString::number(port));
-        FindControlAs<QPushButton>(dlg, CNetSetDlg::kIdOk)->click();
-    });
-    program.ChooseLink("NET");
 }
 
 // Every message box shown so far says "Send failure!" (the one error a dead link may show).
@@ -138,7 +115,7 @@ struct NetFault : ::testing::Test {
 
     void SetUp() override {
         ASSERT_TRUE(program.Start("4", "4"));
-        ConnectTo(program, peer.Port());
+        program.ConnectThroughDialog(peer.Port());
         ASSERT_TRUE(peer.Accept());
         ASSERT_TRUE(WaitFor([&] { return program.Window().LinkModeNow() == LinkMode::Network; }));
     }
@@ -192,7 +169,7 @@ TEST(NetConnectFault, RefusedConnectShowsUnsuccessAndKeepsSerial) {
     Watchdog watchdog{120s};
     Program program;
     ASSERT_TRUE(program.Start("4", "4"));
-    ConnectTo(program, ClosedPort());
+    program.ConnectThroughDialog(ClosedPort());
     ASSERT_TRUE(WaitFor([&] { return program.ReplyBox() == "connect unsuccess!\r\n"; }))
         << program.ReplyBox();
     EXPECT_EQ(program.Window().LinkModeNow(), LinkMode::Serial);
@@ -207,7 +184,7 @@ TEST(NetConnectFault, FullBacklogThenComGoesBackToSerialAndExitIsPrompt) {
     const auto sim = StartSim(program, "4");
     ASSERT_NE(sim->Port(), 0);
     ASSERT_TRUE(program.Start("4", "4"));
-    ConnectTo(program, hole.Port());  // waits for a handshake that never comes
+    program.ConnectThroughDialog(hole.Port());  // waits for a handshake that never comes
     EXPECT_TRUE(program.Window().Timers().IsActive(CMainPanelDlg::kConnectTimerId));
     program.ChooseLink("COM");
     ASSERT_TRUE(
@@ -301,7 +278,7 @@ TEST(LinkCycles, TwoHundredNetComCyclesLeaveNoDescriptorOrThread) {
     ASSERT_NE(port, 0);
     ASSERT_TRUE(program.Start("4", "4"));
     const auto cycle = [&] {
-        ConnectTo(program, port);
+        program.ConnectThroughDialog(port);
         ASSERT_TRUE(WaitFor([&] { return program.Window().LinkModeNow() == LinkMode::Network; }));
         program.ChooseLink("COM");
         ASSERT_TRUE(WaitFor([&] { return !program.Window().ReceiveThreadRunning(); }));
@@ -355,7 +332,7 @@ TEST(SettingsDirFault, ReadOnlyDirectoryKeepsTheOldChoice) {
     ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
     LogInWithin(program);
     ::chmod(dir.c_str(), 0755);
-    EXPECT_EQ(FileBytes(dir + "/" + kLastLoginFileName), kOldChoice);
+    EXPECT_EQ(FileText(dir + "/" + kLastLoginFileName), kOldChoice);
     EXPECT_EQ(CountEntries(dir.c_str()), 1);
 }
 
@@ -377,7 +354,7 @@ TEST(SettingsDirFault, FullFileSystemKeepsTheOldChoice) {
         }
     }
     LogInWithin(program);
-    EXPECT_EQ(FileBytes(dir + "/" + kLastLoginFileName), kOldChoice);
+    EXPECT_EQ(FileText(dir + "/" + kLastLoginFileName), kOldChoice);
     EXPECT_EQ(CountEntries(dir.c_str()), 2) << "a temporary file was left behind";
     ::umount2(dir.c_str(), MNT_DETACH);
 }

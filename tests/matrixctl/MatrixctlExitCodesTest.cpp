@@ -16,11 +16,6 @@ std::size_t LineCount(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-std::string FileText(const std::string& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 }  // namespace
 
 TEST(MatrixctlExitCodes, HelpTellsTheCommandsAndTheDefaultRate) {

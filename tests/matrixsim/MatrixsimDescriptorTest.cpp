@@ -112,11 +112,6 @@ class Client {
     bool m_connected = false;
 };
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 std::size_t CountOf(const std::string& text, const std::string& what) {
     std::size_t count = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
@@ -155,8 +150,8 @@ TEST(MatrixsimDescriptorTest, RestsItsListenerWhileOutOfDescriptorsAndServesWhom
     }
     queued[0]->Send("4V3.");
     EXPECT_TRUE(
-        WaitUntil([&] { return ReadFile(logPath).find(kAcceptFailure) != std::string::npos; }, 5s))
-        << ReadFile(logPath);
+        WaitUntil([&] { return FileText(logPath).find(kAcceptFailure) != std::string::npos; }, 5s))
+        << FileText(logPath);
 
     const double cpuBefore = CpuSeconds(sim.Pid());
     const auto wallBefore = std::chrono::steady_clock::now();
@@ -167,7 +162,7 @@ TEST(MatrixsimDescriptorTest, RestsItsListenerWhileOutOfDescriptorsAndServesWhom
     std::printf("matrixsim used %.3f s of CPU in %.3f s while out of descriptors\n", cpu, wall);
     EXPECT_LT(cpu, 0.3 * wall) << "the simulator spins on a listener it cannot accept from";
 
-    const std::string burst = ReadFile(logPath);
+    const std::string burst = FileText(logPath);
     EXPECT_EQ(CountOf(burst, kAcceptFailure), 1u) << "one line for the whole run of failures";
     EXPECT_LT(CountLines(burst), 10u) << burst;
 
@@ -182,7 +177,7 @@ TEST(MatrixsimDescriptorTest, RestsItsListenerWhileOutOfDescriptorsAndServesWhom
     queued[0]->Send("2A1.");
     EXPECT_EQ(queued[0]->Read(8, 10s), "A:2->1\r\n");
 
-    const std::string after = ReadFile(logPath);
+    const std::string after = FileText(logPath);
     EXPECT_NE(after.find("accepting again after"), std::string::npos) << after;
     EXPECT_NE(after.find("tcp#2 connected"), std::string::npos) << after;
     EXPECT_LT(CountLines(after), 20u) << after;

@@ -11,10 +11,17 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
 #include "platform/MessageBox.h"
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;

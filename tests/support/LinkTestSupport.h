@@ -19,6 +19,9 @@
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+// A file's bytes; empty when it cannot be read.
+std::string FileText(const std::string& path);
+
 // MATRIXPANEL_SYSDIR points at a fresh temporary directory while the object lives.
 class ScopedSysDir {
   public:
