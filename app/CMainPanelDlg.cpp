@@ -35,6 +35,7 @@
 
 namespace {
 
+using MainWindowLayout::kClientWidth;
 using MainWindowLayout::kStripHeight;
 using MainWindowLayout::kTitleCaption;
 
@@ -187,7 +188,7 @@ void CMainPanelDlg::BuildWindow() {
     });
 
     m_pTitleStrip->setGeometry(0, 40, width, kStripHeight);
-    const int height = PanelHeight(m_session.m_nInputs, m_session.m_nOutputs);
+    const int height = MainWindowLayout::PanelHeight(m_session.m_nInputs, m_session.m_nOutputs);
     m_pPanel->setGeometry(0, m_pTitleStrip->geometry().bottom() + 1, width, height);
     m_pBottomStrip->setGeometry(0, m_pPanel->geometry().bottom() + 1 + MainWindowLayout::kStripGap,
                                 width, kStripHeight);

@@ -48,7 +48,6 @@ class CMainPanelDlg : public QDialog {
     };
     enum CommandIds : int { kCmdNet = 24577, kCmdCom = 24578 };
     enum SysCommandIds : int { kSysAbout = 16, kSysClose = 0xF060 };
-    static constexpr int kClientWidth = MainWindowLayout::kClientWidth;
     static constexpr int kConnectTimerId = 6;
     static constexpr int kConnectTickMs = 1000;
 
@@ -67,10 +66,6 @@ class CMainPanelDlg : public QDialog {
     void OnTimer(int id);
     void OnConnectResult(int result);
     void OnNetworkChunk(std::string_view text);
-
-    static constexpr int PanelHeight(int inputs, int outputs) {
-        return MainWindowLayout::PanelHeight(inputs, outputs);
-    }
 
     LinkMode LinkModeNow() const { return m_nLinkMode; }
     const SessionParams& Session() const { return m_session; }

@@ -32,18 +32,6 @@ CommandLine Mistake(const QString& message) {
     return line;
 }
 
-// The rate's position in the baud list, or nothing for a rate the list does not have.
-std::optional<int> RatePosition(const QString& text) {
-    bool ok = false;
-    const unsigned rate = text.toUInt(&ok);
-    for (std::size_t position = 0; ok && position < kBaudSettings.size(); ++position) {
-        if (kBaudSettings[position].rate == rate) {
-            return static_cast<int>(position);
-        }
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 CommandLine ParseCommandLine(const QStringList& arguments) {
@@ -75,10 +63,11 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     line.options.bShowTerminal = parser.isSet(terminal);
     if (parser.isSet(baud)) {
         const QString rate = parser.value(baud);
-        line.options.startRatePosition = RatePosition(rate);
-        if (!line.options.startRatePosition) {
+        const int position = BaudPosition(rate.toStdString());
+        if (position < 0) {
             return Mistake("bad rate for --baud: '" + rate + "' (not a rate of the baud list)");
         }
+        line.options.startRatePosition = position;
     }
     if (parser.isSet(labels)) {
         line.options.labelsPath = parser.value(labels).toStdString();

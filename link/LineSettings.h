@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 // The serial line settings the terminal view lists, in list order: what each entry shows, what
 // the serial driver applies for it, and what the network module is told. The view, the serial
@@ -73,6 +74,16 @@ inline constexpr std::array<DataBitsSetting, 5> kDataBitsSettings = {{
 // What the lists show before anything is chosen: 4800 bit/s and 8 data bits.
 inline constexpr int kInitialBaudPosition = 5;
 inline constexpr int kInitialDataBitsPosition = 4;
+
+// The position of a rate written as the baud list shows it ("9600"), or -1.
+inline int BaudPosition(std::string_view caption) {
+    for (std::size_t position = 0; position < kBaudSettings.size(); ++position) {
+        if (caption == kBaudSettings[position].caption) {
+            return static_cast<int>(position);
+        }
+    }
+    return -1;
+}
 
 // The entry at a list position, or `fallback`'s entry for a position outside the table.
 template <class Setting, std::size_t N>

@@ -71,10 +71,8 @@ int Number(std::string_view what, std::string_view text, int low, int high) {
 }
 
 unsigned Baud(std::string_view text) {
-    for (const BaudSetting& setting : kBaudSettings) {
-        if (text == setting.caption) {
-            return setting.rate;
-        }
+    if (const int position = BaudPosition(text); position >= 0) {
+        return kBaudSettings[static_cast<std::size_t>(position)].rate;
     }
     throw UsageError("bad " + ValueText("--baud", text) + " (see --help for the rates)");
 }
