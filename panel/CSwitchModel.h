@@ -8,15 +8,14 @@
 #include "panel/CommandSet.h"
 #include "panel/ISwitchEffects.h"
 #include "panel/PanelLayout.h"
+#include "panel/ReplyLineReader.h"
 
 // The switching panel without its window: takes key presses, timer expiries and reply text,
 // keeps the pending mode and the operator's choice, and acts only through ISwitchEffects.
 // Runs on the thread that owns the panel window; not thread-safe.
 class CSwitchModel {
   public:
-    // Replies longer than this without a line feed are noise (a wrong baud rate, a chatty
-    // device): the accumulator is dropped and reading starts again at the next line feed.
-    static constexpr std::size_t kMaxReplyLine = 4096;
+    static constexpr std::size_t kMaxReplyLine = ReplyLineReader::kMaxLine;
     static constexpr int kGridRouteSlots = kGridMaxCount + 1;  // outputs 1..16, slot 0 unused
 
     CSwitchModel(int inputs, int outputs, ISwitchEffects& effects);
@@ -74,7 +73,7 @@ class CSwitchModel {
     std::optional<int> LitKey() const { return m_pLitKey; }
     int LastRouteInput() const { return m_nLastIn; }
     int LastRouteOutput() const { return m_nLastOut; }
-    const std::string& PendingReply() const { return m_strReply; }
+    const std::string& PendingReply() const { return m_replyReader.Pending(); }
     int RouteAV(int output) const { return RouteSlot(m_nRouteAV, output); }
     int RouteA(int output) const { return RouteSlot(m_nRouteA, output); }
     int RouteV(int output) const { return RouteSlot(m_nRouteV, output); }
@@ -127,8 +126,7 @@ class CSwitchModel {
     std::string m_strMode;
     int m_nInput = 0;
     int m_nOutput = 0;
-    std::string m_strReply;
-    bool m_bSkippingLine = false;  // dropping an overlong line up to its line feed
+    ReplyLineReader m_replyReader;
     int m_nLastIn = 0;
     int m_nLastOut = 0;
     RouteTable m_nRouteAV{};
