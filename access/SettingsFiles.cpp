@@ -1,6 +1,8 @@
 #include "access/SettingsFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "platform/LeadingInt.h"
@@ -97,12 +100,20 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// Names of temporary files beside `path`: "<path>.tmp.<pid>.<n>". The pid lets a later writer
+// tell a dead writer's leftover from a live writer's file.
+constexpr std::string_view kTempInfix = ".tmp.";
+
+std::string NextTempPath(const std::string& path) {
+    static std::atomic<unsigned> s_nCounter{0};
+    return path + std::string(kTempInfix) + std::to_string(::getpid()) + "." +
+           std::to_string(s_nCounter.fetch_add(1));
+}
+
 // Opens a new file next to `path` that nobody else has, created with `mode` before the umask.
 int CreateTemporary(const std::string& path, mode_t mode, std::string& tempPath) {
-    static std::atomic<unsigned> s_nCounter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = path + ".tmp." + std::to_string(::getpid()) + "." +
-                   std::to_string(s_nCounter.fetch_add(1));
+        tempPath = NextTempPath(path);
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             return fd;
@@ -111,7 +122,24 @@ int CreateTemporary(const std::string& path, mode_t mode, std::string& tempPath)
             return -1;
         }
     }
+    tempPath.clear();
     return -1;
+}
+
+// Gives the unnamed file `fd` a temporary name beside `path`, for the rename.
+bool NameTemporary(int fd, const std::string& path, std::string& tempPath) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = NextTempPath(path);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tempPath.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+        }
+        if (errno != EEXIST && errno != EINTR) {
+            break;
+        }
+    }
+    tempPath.clear();
+    return false;
 }
 
 // The directory part of `path` with its slash, or "" for a name in the working directory.
@@ -122,13 +150,22 @@ std::string DirectoryOf(const std::string& path) {
 
 // The file a write to `path` has to replace: the end of its chain of symbolic links, which
 // need not exist yet. Renaming over the link itself would cut the operator's link and leave
-// the file it points to stale. False when the chain never ends (a loop) or cannot be read.
-bool FinalTarget(std::string path, std::string& target) {
+// the file it points to stale. But a link is followed only when root or this user owns it, and
+// only when every link on the way is: the settings directory is writable by a whole group, and
+// a link planted there by one member must not aim another member's write at a file of the
+// planter's choosing. Such a chain is not followed at all: `path` itself is replaced. False when
+// the chain never ends (a loop) or cannot be read.
+bool FinalTarget(const std::string& given, std::string& target) {
     constexpr int kMaxLinks = 40;  // the kernel's own limit for one lookup
+    std::string path = given;
     for (int hop = 0; hop <= kMaxLinks; ++hop) {
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
             target = std::move(path);
+            return true;
+        }
+        if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+            target = given;
             return true;
         }
         char link[PATH_MAX];
@@ -148,8 +185,8 @@ bool FinalTarget(std::string path, std::string& target) {
 // file then keeps the process's group, which is no reason to give up the write.
 bool KeepGroupAndMode(const std::string& target, int fd) {
     struct stat old {};
-    if (::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
-        return true;  // nothing to keep: the new file's creation mode stands
+    if (::lstat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+        return true;  // nothing to keep (no file, or a link being replaced): the creation mode
     }
     if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) {
         return false;
@@ -167,43 +204,106 @@ void SyncDirectoryOf(const std::string& path) {
     }
 }
 
+// Removes the temporary files of writers that were killed before their rename (a password in
+// clear text among them). A file whose writer still runs, or may run (a pid this process may
+// not signal), is left alone.
+void RemoveLeftovers(const std::string& target) {
+    const std::string dir = DirectoryOf(target);
+    const std::string prefix = target.substr(dir.size()) + std::string(kTempInfix);
+    DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name(entry->d_name);
+        if (name.substr(0, prefix.size()) != prefix) {
+            continue;
+        }
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dot = rest.find('.');
+        const std::string_view pid = rest.substr(0, dot);
+        if (dot == std::string_view::npos || pid.empty() || pid.size() > 9 ||
+            pid.find_first_not_of("0123456789") != std::string_view::npos ||
+            dot + 1 == rest.size() ||
+            rest.find_first_not_of("0123456789", dot + 1) != std::string_view::npos) {
+            continue;  // not a name this writer gives
+        }
+        const pid_t owner = static_cast<pid_t>(LeadingInt(pid));
+        if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH) {
+            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+        }
+    }
+    ::closedir(listing);
+}
+
+// Writes the whole content to a new file beside `target` and puts it on the disk; `tempPath`
+// then names it. The file is first written with no name at all (O_TMPFILE), so a writer killed
+// before its rename leaves nothing behind; only the last moment between naming and rename is
+// left for RemoveLeftovers. `unnamed` false writes to a named file from the start, for file
+// systems without unnamed files (or without /proc to name one by).
+bool WriteTemporary(const std::string& target, std::string_view bytes, mode_t mode, bool unnamed,
+                    std::string& tempPath) {
+    tempPath.clear();
+    int fd = -1;
+    if (unnamed) {
+        const std::string dir = DirectoryOf(target);
+        fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    } else {
+        fd = CreateTemporary(target, mode, tempPath);
+    }
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = KeepGroupAndMode(target, fd) && WriteAll(fd, bytes) && ::fsync(fd) == 0 &&
+              (!unnamed || NameTemporary(fd, target, tempPath));
+    if (::close(fd) != 0) {
+        ok = false;
+    }
+    if (!ok && !tempPath.empty()) {
+        ::unlink(tempPath.c_str());
+        tempPath.clear();
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool SettingsWriteTarget(const std::string& path, std::string& target) {
+    return FinalTarget(path, target);
+}
+
 // Writes the whole content to a temporary file beside the file `path` finally names, puts it
 // on the disk and renames it over that file. A new file is created with `newMode` before the
 // umask; an existing one passes on its group and mode, set before any byte is written so the
 // content is never more open than the operator allowed. Any failure removes the temporary
 // file and leaves the old file as it was.
-bool ReplaceFile(const std::string& path, std::string_view bytes, mode_t newMode) {
+bool ReplaceSettingsFile(const std::string& path, std::string_view bytes, unsigned newMode) {
     std::string target;
-    if (!FinalTarget(path, target)) {
+    if (!SettingsWriteTarget(path, target)) {
         return false;
     }
     // Only a settings file is ever replaced: a link that leads to a device, a FIFO or a
-    // directory (/dev/zero, say) must not have it swapped for a regular file.
+    // directory (/dev/zero, say) must not have it swapped for a regular file. A link still at
+    // the target is one not to be followed; it is replaced itself.
     struct stat existing {};
-    if (::lstat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+    if (::lstat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) &&
+        !S_ISLNK(existing.st_mode)) {
         return false;
     }
+    RemoveLeftovers(target);
+    const auto mode = static_cast<mode_t>(newMode);
     std::string tempPath;
-    const int fd = CreateTemporary(target, newMode, tempPath);
-    if (fd < 0) {
+    if (!WriteTemporary(target, bytes, mode, true, tempPath) &&
+        !WriteTemporary(target, bytes, mode, false, tempPath)) {
         return false;
     }
-    bool ok = KeepGroupAndMode(target, fd) && WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) {
-        ok = false;
-    }
-    if (ok) {
-        ok = ::rename(tempPath.c_str(), target.c_str()) == 0;
-    }
-    if (!ok) {
+    if (::rename(tempPath.c_str(), target.c_str()) != 0) {
         ::unlink(tempPath.c_str());
         return false;
     }
     SyncDirectoryOf(target);
     return true;
 }
-
-}  // namespace
 
 std::string PasswordFilePath() {
     return FilePath(kPasswordFileName);
@@ -239,7 +339,7 @@ bool CheckPassword(std::string_view strTyped) {
 }
 
 bool SavePassword(std::string_view strPassword) {
-    return ReplaceFile(PasswordFilePath(), strPassword, kNewPasswordMode);
+    return ReplaceSettingsFile(PasswordFilePath(), strPassword, kNewPasswordMode);
 }
 
 bool ReadLastLogin(int& nType, int& nInputs, int& nOutputs) {
@@ -272,6 +372,7 @@ bool WriteLastLogin(int nType, int nInputs, int nOutputs) {
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof text) {
         return false;
     }
-    return ReplaceFile(LastLoginFilePath(),
-                       std::string_view(text, static_cast<std::size_t>(length)), kNewLastLoginMode);
+    return ReplaceSettingsFile(LastLoginFilePath(),
+                               std::string_view(text, static_cast<std::size_t>(length)),
+                               kNewLastLoginMode);
 }

@@ -11,10 +11,14 @@
 // Only a regular file is read. Anything else in a file's place (a FIFO, a device, a
 // directory) counts as a file that cannot be opened, and no call ever waits for it.
 //
-// Writers go through symbolic links: the file at the end of the chain is replaced and the
-// links stay. A replaced file keeps its group (where the process may set it) and its mode. A
-// new password file is created with 0660 before the umask, so it is never readable by
-// everyone; a new last-login file with 0666 before the umask.
+// Writers go through symbolic links that root or the writing user owns: the file at the end of
+// the chain is replaced and the links stay. A chain with a link of anyone else is not followed:
+// the link at the file's own path is replaced by a regular file (the settings directory is
+// shared by a group, and one member must not aim another's writes). A writer killed midway
+// leaves no temporary file for good: the next write removes what a dead writer left. A replaced
+// file keeps its group (where the process may set it) and its mode. A new password file is created
+// with 0660 before the umask, so it is never readable by everyone; a new last-login file with 0666
+// before the umask.
 //
 // Password file "kdxPassWord.kdx": the password's bytes (UTF-8), nothing before or after.
 // An empty file holds the empty password. Readers take at most 16 bytes, up to a zero byte.
@@ -55,3 +59,13 @@ bool ReadLastLogin(int& nType, int& nInputs, int& nOutputs);
 
 // Replaces the last-login file with "%d,%d,%d", written the same safe way as the password.
 bool WriteLastLogin(int nType, int nInputs, int nOutputs);
+
+// The settings writer all of the above use, for any settings file (the labels file too):
+// replaces the file at `path` with exactly `bytes`, old or new content and never a torn one.
+// Only a regular file is replaced; its group and mode are kept; a new file is created with
+// `newMode` before the umask. False, with the old file as it was, when any step fails.
+bool ReplaceSettingsFile(const std::string& path, std::string_view bytes, unsigned newMode);
+
+// Which file ReplaceSettingsFile(path, ...) would replace: the end of the chain of symbolic
+// links it follows, or `path` itself. False when the chain never ends.
+bool SettingsWriteTarget(const std::string& path, std::string& target);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "access/LabelsFile.h"
+
 // Names the operator gives to inputs and outputs ("Camera 2", "Projector"). They never change
 // a key's caption or look; they appear as tool tips and in the keys' accessible names.
 struct PanelLabels {
@@ -18,18 +20,16 @@ struct PanelLabels {
     bool Empty() const { return inputs.empty() && outputs.empty(); }
 };
 
-inline constexpr const char* kLabelsFileName = "matrixpanel-labels.ini";
-inline constexpr int kLabelNumberMax = 1024;
-inline constexpr int kLabelLengthMax = 40;
-
 struct LabelsRead {
     PanelLabels labels;
     // One line each, naming the file and, where there is one, the line.
     std::vector<std::string> warnings;
 };
 
-// Reads an INI file with [inputs] and [outputs] sections of "number=name" lines. Every good
-// entry is used; everything else is a warning. A missing file is a warning only when
-// `missingIsWarning` (it was named on the command line); the default file may well not exist.
-// Anything but a regular file is refused without being opened (a FIFO would never end).
+// The labels file (see ReadLabelsFile) with the names as texts and each warning starting with
+// "matrixpanel: ". A missing file is a warning only when `missingIsWarning` (it was named on the
+// command line); the default file may well not exist.
 LabelsRead ReadPanelLabels(const QString& path, bool missingIsWarning);
+// The same with the path's bytes as given: a file name that is not UTF-8 opens too (a QString
+// cannot carry one).
+LabelsRead ReadPanelLabels(const std::string& path, bool missingIsWarning);

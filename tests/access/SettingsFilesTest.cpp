@@ -1,17 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "access/LabelsFile.h"
 #include "access/SettingsFiles.h"
 #include "access/TempSysDir.h"
 
@@ -332,4 +338,126 @@ TEST(SettingsWriters, ANewPasswordFileIsNeverReadableByOthers) {
         EXPECT_EQ(ModeOf(PasswordFilePath()), 0660u & ~mask);
         EXPECT_EQ(ModeOf(LastLoginFilePath()), 0666u & ~mask);  // no secret in it
     }
+}
+
+TEST(LabelsFileWriter, ChangesOnlyTheEntriesThatChangedAndKeepsEveryOtherLine) {
+    TempSysDir dir;
+    const std::string path = DefaultLabelsFilePath();
+    TempSysDir::Write(path,
+                      "; studio names\n[inputs]\n# cameras\n1=Camera 1\n2 =  Laptop\n9=\n"
+                      "[general]\nx=y\n[outputs]\n3=Projector\n");
+    LabelNames names;
+    names.inputs = {{1, "Camera 1"}, {2, "Desk; PC"}, {4, " New\r\nline "}};  // kept as one line
+    names.outputs = {{3, ""}};  // an empty name is no name
+    ASSERT_TRUE(WriteLabelsFile(path, names));
+    EXPECT_EQ(TempSysDir::Read(path),
+              "; studio names\n[inputs]\n# cameras\n1=Camera 1\n2 =  Desk; PC\n9=\n4=New  line\n"
+              "[general]\nx=y\n[outputs]\n");
+
+    // A CRLF file stays one, and a missing section is added.
+    TempSysDir::Write(path, "\xEF\xBB\xBF[inputs]\r\n1=A\r\n");
+    names = {{{1, "B"}}, {{2, "Screen"}}};
+    ASSERT_TRUE(WriteLabelsFile(path, names));
+    EXPECT_EQ(TempSysDir::Read(path), "\xEF\xBB\xBF[inputs]\r\n1=B\r\n[outputs]\r\n2=Screen\r\n");
+
+    // What cannot be kept is refused, and the file stays as it was.
+    const std::string before = TempSysDir::Read(path);
+    EXPECT_FALSE(WriteLabelsFile(path, {{{1, "bad\xFF"}}, {}}));
+    EXPECT_FALSE(WriteLabelsFile(path, {{{0, "zero"}}, {}}));
+    EXPECT_EQ(TempSysDir::Read(path), before);
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{kLabelsFileName});
+}
+
+namespace {
+
+// Runs `work` in a child process, as user and group `id` when `id` is not 0 (which needs root).
+// True when the child got its identity and `work` returned true.
+template <class Work>
+bool InChild(uid_t id, Work work) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool as = id == 0 || (::setgroups(0, nullptr) == 0 && ::setresgid(id, id, id) == 0 &&
+                                    ::setresuid(id, id, id) == 0);
+        ::_exit(as && work() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+TEST(SettingsWriters, OnlyLinksOfRootOrTheWriterAreFollowed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "acting as two users needs root";
+    }
+    constexpr uid_t kPlanter = 54321;  // users no one has
+    constexpr uid_t kWriter = 54322;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, uid_t>> chain;  // links from the settings file on
+        bool followed;
+    };
+    const Case cases[] = {
+        {"another user's link", {{"F", kPlanter}}, false},
+        {"the writer's own link", {{"F", kWriter}}, true},
+        {"root's link", {{"F", 0}}, true},
+        {"root's link to another user's", {{"F", 0}, {"hop", kPlanter}}, false},
+    };
+    // The labels file's writer reads the old file first: a link it does not follow is not read
+    // either, so nothing of the planter's choosing is copied into the new file.
+    const std::pair<std::string, std::string> writes[] = {{kLastLoginFileName, "1,2,3"},
+                                                          {kLabelsFileName, "[inputs]\n1=A\n"}};
+    for (const Case& c : cases) {
+        for (const auto& [file, written] : writes) {
+            SCOPED_TRACE(c.what + (" " + file));
+            TempSysDir dir;
+            ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);  // a directory a group writes
+            const std::string victim = dir.Path() + "/victim";
+            TempSysDir::Write(victim, "notes\n");
+            ASSERT_EQ(::chmod(victim.c_str(), 0666), 0);
+            const std::string path = dir.Path() + "/" + file;
+            for (std::size_t i = 0; i < c.chain.size(); ++i) {
+                const std::string link = i == 0 ? path : dir.Path() + "/" + c.chain[i].first;
+                const std::string to = i + 1 < c.chain.size() ? c.chain[i + 1].first : victim;
+                std::filesystem::create_symlink(to, link);
+                ASSERT_EQ(::lchown(link.c_str(), c.chain[i].second, c.chain[i].second), 0);
+            }
+            EXPECT_TRUE(InChild(kWriter, [&] {
+                return file == kLastLoginFileName ? WriteLastLogin(1, 2, 3)
+                                                  : WriteLabelsFile(path, {{{1, "A"}}, {}});
+            }));
+            const std::string followedText =
+                file == kLastLoginFileName ? written : "notes\n" + written;
+            EXPECT_EQ(TempSysDir::Read(victim), c.followed ? followedText : "notes\n");
+            EXPECT_EQ(std::filesystem::is_symlink(path), c.followed);
+            EXPECT_EQ(TempSysDir::Read(path), c.followed ? followedText : written);
+        }
+    }
+}
+
+TEST(SettingsWriters, AWriterKilledAtAnyMomentLeavesNoTemporaryFile) {
+    TempSysDir dir;
+    const std::string contents[] = {std::string(4096, 'a'), "short secret"};
+    ASSERT_TRUE(SavePassword(contents[1]));
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    for (int kill = 0; kill < 50; ++kill) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (unsigned i = 0;; ++i) {
+                SavePassword(contents[i % 2]);
+            }
+        }
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::uniform_int_distribution<int>(0, 5000)(random)));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    const std::string left = TempSysDir::Read(PasswordFilePath());
+    EXPECT_TRUE(left == contents[0] || left == contents[1]) << "torn: " << left.size() << " bytes";
+    ASSERT_TRUE(SavePassword("final"));
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{kPasswordFileName});
 }

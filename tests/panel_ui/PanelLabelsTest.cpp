@@ -1,16 +1,21 @@
 // Names for inputs and outputs: the labels file, and what the panel makes of it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <QLineEdit>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "controls/CGradientButton.h"
 #include "panel/CStFunView.h"
@@ -73,12 +78,62 @@ TEST(PanelLabelsFile, GoodEntriesAreUsedAndEveryBadLineIsNamed) {
     EXPECT_EQ(read.labels.inputs.size(), 4u);
     EXPECT_EQ(read.labels.outputs.size(), 1u);
     const std::vector<std::string> expected = {
-        "matrixpanel: " + path + ":7: not a \"number=name\" line",
         "matrixpanel: " + path + ":5: \"0\" is not a number from 1 to 1024",
         "matrixpanel: " + path + ":6: \"1025\" is not a number from 1 to 1024",
+        "matrixpanel: " + path + ":7: not a \"number=name\" line",
         "matrixpanel: " + path + ":13: \"x\" is not a number from 1 to 1024",
     };
     EXPECT_EQ(read.warnings, expected);
+}
+
+TEST(PanelLabelsFile, HostileFilesKeepEveryUsableNameAndNameEveryOtherLine) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::map<int, QString> inputs, outputs;
+        std::vector<int> warned;  // line numbers
+    };
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+    const Case cases[] = {
+        {"INI syntax is plain text in a name",
+         "[inputs]\n1=Stage L; R\n2=a, b \"c\" \\d\n3=@Variant(\\0\\0\\0\\x7f)\n",
+         {{1, "Stage L; R"}, {2, "a, b \"c\" \\d"}, {3, "@Variant(\\0\\0\\0\\x7f)"}},
+         {},
+         {}},
+        {"a header without its bracket",
+         "[inputs]\n1=A\n[outputs\n2=B\n",
+         {{1, "A"}},
+         {{2, "B"}},
+         {3}},
+        {"outside, unknown section, duplicate",
+         "1=Stray\n[Inputs]\n1=A\n[misc]\n1=M\n[inputs]\n1=B\n",
+         {{1, "B"}},
+         {},
+         {1, 4, 5, 7}},
+        {"cut at 40 characters, never inside one",
+         "[outputs]\n1=" + std::string(39, 'a') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80\n",
+         {},
+         {{1, QString(39, u'a') + emoji}},
+         {}},
+        {"invalid UTF-8", "[inputs]\n1=ok\n2=bad\xFF\n", {{1, "ok"}}, {}, {3}},
+        {"byte order mark and CRLF", "\xEF\xBB\xBF[inputs]\r\n1=Cam \r\n", {{1, "Cam"}}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedSysDir dir;
+        const std::string path = dir.Path() + "/labels-\xFF.ini";  // not a UTF-8 name
+        std::ofstream(path, std::ios::binary) << c.text;
+        const LabelsRead read = ReadPanelLabels(path, true);
+        EXPECT_EQ(read.labels.inputs, c.inputs);
+        EXPECT_EQ(read.labels.outputs, c.outputs);
+        std::vector<int> warned;
+        for (const std::string& warning : read.warnings) {
+            const std::string prefix = "matrixpanel: " + path + ":";
+            ASSERT_EQ(warning.rfind(prefix, 0), 0u) << warning;
+            warned.push_back(std::stoi(warning.substr(prefix.size())));
+        }
+        EXPECT_EQ(warned, c.warned);
+    }
 }
 
 TEST(PanelLabelsFile, MissingOrUnfitFilesGiveNoNamesAndNeverWait) {
@@ -100,6 +155,34 @@ TEST(PanelLabelsFile, MissingOrUnfitFilesGiveNoNamesAndNeverWait) {
         ASSERT_EQ(result.warnings.size(), 1u);
         EXPECT_EQ(result.warnings[0].rfind("matrixpanel: " + path + ": ", 0), 0u);
     }
+
+    // A FIFO swapped in for the file at any moment, between a check and an open included.
+    const std::string swapped = dir.Path() + "/swapped.ini";
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        for (int i = 0; !stop; ++i) {
+            const std::string next = swapped + ".next";
+            if (i % 2 == 0) {
+                std::ofstream(next) << "[inputs]\n1=A\n";
+            } else {
+                ::link(fifo.c_str(), next.c_str());  // `fifo` keeps a name for the rescue below
+            }
+            std::filesystem::rename(next, swapped);
+        }
+    });
+    auto reads = std::async(std::launch::async, [&] {
+        for (const auto end = std::chrono::steady_clock::now() + 1500ms;
+             std::chrono::steady_clock::now() < end;) {
+            Read(swapped);
+        }
+    });
+    const bool ended = reads.wait_for(12s) == std::future_status::ready;
+    stop = true;
+    swapper.join();
+    while (reads.wait_for(20ms) != std::future_status::ready) {
+        ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));  // frees a stuck reader
+    }
+    EXPECT_TRUE(ended) << "a FIFO swapped in after the check held the start";
 }
 
 TEST(PanelLabelsOnKeys, ToolTipsAndNamesInEachLayout) {
