@@ -34,11 +34,11 @@ class ReplyLineReader {
 
             if (m_bSkipping) {
                 m_bSkipping = false;  // the overlong line ends here; the next one is read
-            } else if (m_strPending.empty() && head.size() <= kMaxHeld) {
-                onLine(WithoutCarriageReturn(head), false);  // the common case: read in place
+            } else if (m_strPending.empty()) {
+                Complete(head, onLine);  // the common case: the whole line is here, read in place
             } else if (m_strPending.size() + head.size() <= kMaxHeld) {
                 m_strPending.append(head);
-                onLine(WithoutCarriageReturn(m_strPending), false);
+                Complete(m_strPending, onLine);
             } else {
                 m_strPending.append(head.substr(0, kMaxHeld - m_strPending.size()));
                 onLine(std::string_view(m_strPending).substr(0, kMaxLine), true);
@@ -63,6 +63,16 @@ class ReplyLineReader {
 
     static std::string_view WithoutCarriageReturn(std::string_view line) {
         return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+    }
+
+    template <class OnLine>
+    static void Complete(std::string_view line, OnLine& onLine) {
+        line = WithoutCarriageReturn(line);
+        if (line.size() > kMaxLine) {
+            onLine(line.substr(0, kMaxLine), true);
+        } else {
+            onLine(line, false);
+        }
     }
 
     template <class OnLine>
