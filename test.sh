@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 
 build=${BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja \

@@ -122,12 +122,6 @@ void CGradientButton::leaveEvent(QEvent* event) {
     QPushButton::leaveEvent(event);
 }
 
-void CGradientButton::mouseDoubleClickEvent(QMouseEvent* event) {
-    // The second press of a double-click is a double-click, not another click: no key acts
-    // twice for it (QPushButton would treat it as a fresh press and click again).
-    event->accept();
-}
-
 bool CGradientButton::event(QEvent* event) {
     const bool navigation =
         event->type() == QEvent::KeyPress && IsNavigationKey(static_cast<QKeyEvent*>(event)->key());

@@ -10,6 +10,8 @@ class QRect;
 // and a lit button ignores the pointer. Pressed and disabled buttons look idle, and so does a
 // focused one unless the keyboard brought the focus there: then a dotted rectangle 3 px
 // inside the edge shows where the keyboard acts. Its accessible name is the caption drawn.
+// Every press counts: the second press of a double-click clicks again (Qt hands a double-click
+// to the press handler), so "1 0 0" typed quickly on the keypad is still one hundred.
 class CGradientButton : public QPushButton {
     Q_OBJECT
   public:
@@ -30,7 +32,6 @@ class CGradientButton : public QPushButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
     bool event(QEvent* event) override;

@@ -1,7 +1,6 @@
 #include "controls/CIconButton.h"
 
 #include <QImage>
-#include <QMouseEvent>
 #include <QPainter>
 
 #include "controls/ControlIcons.h"
@@ -53,10 +52,4 @@ void CIconButton::paintEvent(QPaintEvent* /*event*/) {
                    Qt::AlignRight | Qt::AlignTop | Qt::TextSingleLine, m_strCaption);
     }
     QPainter(this).drawImage(0, 0, image);
-}
-
-void CIconButton::mouseDoubleClickEvent(QMouseEvent* event) {
-    // The second press of a double-click is a double-click, not another click: no key acts
-    // twice for it (QPushButton would treat it as a fresh press and click again).
-    event->accept();
 }

@@ -8,7 +8,8 @@ class QRect;
 
 // A push button drawn as an icon on a teal fill with a white caption to its right. It shows
 // its selected icon while selected; a click reports itself like any button but changes
-// nothing here: the owner decides what is selected.
+// nothing here: the owner decides what is selected. The second press of a double-click is a
+// click of its own.
 class CIconButton : public QPushButton {
     Q_OBJECT
   public:
@@ -23,7 +24,6 @@ class CIconButton : public QPushButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
   private:
     int m_nUnselectedIcon;

@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, skipping what is present.
+# Installs the Debian packages that are missing, non-interactively.
+#   install-deps.sh run    what building and running the programs need (./run.sh)
+#   install-deps.sh [test] that and everything the tests, fuzz targets and checks need
 set -euo pipefail
+
+case ${1:-test} in
+  run) what=run ;;
+  test) what=test ;;
+  *)
+    echo "usage: $0 [run|test]" >&2
+    exit 2
+    ;;
+esac
 
 packages=(
   cmake ninja-build g++
   qt6-base-dev qt6-base-dev-tools
-  libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-wqy-microhei
-  xvfb xauth
-  clang libclang-rt-14-dev  # libFuzzer and its sanitizers for the fuzz targets
-  desktop-file-utils appstream lintian groff-base man-db dpkg-dev fakeroot  # install and .deb checks
+  fonts-wqy-microhei  # the switcher's Chinese texts; the package depends on a CJK font too
 )
+if [ "$what" = test ]; then
+  packages+=(
+    libgtest-dev libgmock-dev libbenchmark-dev
+    xvfb xauth
+    clang libclang-rt-14-dev  # libFuzzer and its sanitizers for the fuzz targets
+    desktop-file-utils appstream lintian groff-base man-db dpkg-dev fakeroot  # install and .deb checks
+    systemd  # systemd-analyze verify on matrixd's unit
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -155,29 +155,55 @@ TEST(Program, SystemMenuOpensTheAboutBox) {
     EXPECT_EQ(program.Window().SystemMenu()->actions().size(), 3);
 }
 
-TEST(Program, ADoubleClickActsOnce) {
+TEST(Program, AQuickSecondPressIsAnotherPress) {
     Program program;
     const std::string log = SimLog(program);
-    const auto sim = StartWithSim(program, "4");
+    const auto sim = StartWithSim(program, "64");
     ASSERT_TRUE(sim);
     CMainPanelDlg& w = program.Window();
-    const CSwitchModel& model = w.Panel()->Model();
-
-    struct Case {
+    // Keypad digits 1..9, 0: input 4608..4617, output 4618..4627.
+    const auto key = [&w](int id) -> QWidget* { return w.Panel()->Key(id); };
+    struct Press {
         QWidget* button;
+        bool twice;  // a double-click
+    };
+    struct Case {
+        const char* name;
+        std::vector<Press> presses;
         std::string wire;  // everything sent so far
     };
     const Case cases[] = {
-        {w.Panel()->Key(model.GridKey(2, 3)), "3B2."},
-        {w.Panel()->Key(kKeyUndo), "3B2.Undo."},
-        {FindControl(&w, CMainPanelDlg::kIdType), "3B2.Undo./*Type;"},
+        {"1 0 0 to 5",
+         {{key(4608), false}, {key(4617), true}, {key(4622), false}, {key(kKeyEnter), false}},
+         "100B5."},
+        {"Undo", {{key(kKeyUndo), true}}, "100B5.Undo.Undo."},
+        {"query",
+         {{FindControl(&w, CMainPanelDlg::kIdType), true}},
+         "100B5.Undo.Undo./*Type;/*Type;"},
+        {"AV 2 0 0 to 1 is out of range",
+         {{key(kKeyAV), false},
+          {key(4609), false},
+          {key(4617), true},
+          {key(4618), false},
+          {key(kKeyEnter), false}},
+         "100B5.Undo.Undo./*Type;/*Type;"},
     };
     for (const Case& c : cases) {
-        program.DoubleClick(c.button);
+        SCOPED_TRACE(c.name);
+        for (const Press& press : c.presses) {
+            if (press.twice) {
+                program.DoubleClick(press.button);
+            } else {
+                QTest::mouseClick(press.button, Qt::LeftButton);
+            }
+        }
         ASSERT_TRUE(WaitFor([&] { return SimReceived(log, "pty").size() >= c.wire.size(); }));
-        QTest::qWait(300);  // a second command would have gone out by now
+        QTest::qWait(300);  // a further command would have gone out by now
         EXPECT_EQ(SimReceived(log, "pty"), c.wire);
     }
+    // Replies to the earlier commands may follow the refusal, never precede it.
+    EXPECT_EQ(program.ReplyBox().rfind("Please input one number of 1 ~ 128!", 0), 0U)
+        << program.ReplyBox();
 }
 
 TEST(Program, ComReachesAPortFreedAfterABusyStart) {

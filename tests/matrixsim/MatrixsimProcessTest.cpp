@@ -1,7 +1,11 @@
 // matrixsim as a process: the panel's links against it on TCP and on its pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cerrno>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "link/CNetClient.h"
 #include "link/CSerialPort.h"
@@ -57,15 +61,42 @@ TEST(MatrixsimProcessTest, ServesTheSerialLinkOnItsPseudoTerminal) {
 
 TEST(MatrixsimProcessTest, RefusesABusyPortAndBadArguments) {
     TcpPeer busy;
-    SimProcess taken({"--port", std::to_string(busy.Port())});
-    EXPECT_NE(taken.Line().find("is in use"), std::string::npos);
-    EXPECT_EQ(taken.Wait(), 1);
+    struct Case {
+        std::vector<std::string> args;
+        std::string firstLine;  // a part of it
+        int exitCode;
+    };
+    const Case cases[] = {
+        {{"--port", std::to_string(busy.Port())}, "is in use", 1},
+        {{"--outputs", "0"}, "--outputs", 2},
+        {{"--listen", "localhost"}, "bad address for --listen: 'localhost'", 2},
+        {{"--listen", "127.1"}, "bad address for --listen: '127.1'", 2},
+        {{"--help"}, "Usage: matrixsim", 0},
+        {{"--version"}, "matrixsim 1.0", 0},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(c.args);
+        const std::string line = sim.Line();
+        EXPECT_NE(line.find(c.firstLine), std::string::npos) << line;
+        EXPECT_EQ(sim.Wait(), c.exitCode) << c.args.front();
+    }
+}
 
-    SimProcess bad({"--outputs", "0"});
-    EXPECT_NE(bad.Line().find("--outputs"), std::string::npos);
-    EXPECT_EQ(bad.Wait(), 2);
-
-    SimProcess help({"--help"});
-    EXPECT_NE(help.Line().find("Usage: matrixsim"), std::string::npos);
-    EXPECT_EQ(help.Wait(), 0);
+TEST(MatrixsimProcessTest, ListensOnTheAddressItIsGiven) {
+    SimProcess sim({"--port", "0", "--listen", "127.0.0.2"});
+    const std::string line = sim.Line();
+    const std::string listening = "listening on 127.0.0.2:";
+    const auto at = line.find(listening);
+    ASSERT_NE(at, std::string::npos) << line;
+    const auto port = static_cast<std::uint16_t>(std::stoi(line.substr(at + listening.size())));
+    struct Case {
+        std::array<std::uint8_t, 4> address;
+        int result;
+    };
+    for (const Case& c : {Case{{127, 0, 0, 2}, 0}, Case{{127, 0, 0, 1}, ECONNREFUSED}}) {
+        CNetClient client;
+        ASSERT_TRUE(client.Create());
+        EXPECT_EQ(ConnectThread::Connect({c.address, port, &client, client.SocketToken()}),
+                  c.result);
+    }
 }

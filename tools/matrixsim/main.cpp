@@ -1,5 +1,5 @@
-// matrixsim: a matrix switcher on 127.0.0.1 (TCP) and optionally on a pseudo-terminal, for
-// trying the panel without hardware and for end-to-end tests.
+// matrixsim: a matrix switcher on TCP (127.0.0.1 unless told otherwise) and optionally on a
+// pseudo-terminal, for trying the panel without hardware and for end-to-end tests.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Version.h"
 #include "tools/matrixsim/CCommandReader.h"
 #include "tools/matrixsim/CSwitcherSim.h"
 
@@ -31,13 +32,16 @@ constexpr const char* kUsage =
     "Usage: matrixsim [options]\n"
     "Plays an audio/video matrix switcher for the control panel.\n"
     "\n"
-    "  --port N        TCP port on 127.0.0.1 (default 4001; 0 picks a free one)\n"
+    "  --port N        TCP port (default 4001; 0 picks a free one)\n"
+    "  --listen ADDR   IPv4 address to listen on (default 127.0.0.1, this machine only;\n"
+    "                  0.0.0.0 for every interface, so that other machines reach it)\n"
     "  --inputs N      number of inputs, 1..1024 (default 8)\n"
     "  --outputs M     number of outputs, 1..1024 (default 8)\n"
     "  --pty PATH      also serve a pseudo-terminal, linked at PATH\n"
     "                  (for example $MATRIXPANEL_SYSDIR/COM1)\n"
     "  --log FILE      log received bytes to FILE instead of standard error\n"
     "  --help          show this text\n"
+    "  --version       show the version\n"
     "\n"
     "Commands end with \".\" or \";\" (\"1B2.\", \"/%Lock;\"); network-module commands\n"
     "(\"AT + C1_BAUD = 9600\") end with the data that carries them. Every command is\n"
@@ -46,6 +50,8 @@ constexpr const char* kUsage =
 
 struct Options {
     int port = 4001;
+    std::string listenText = "127.0.0.1";
+    in_addr listenAddress{htonl(INADDR_LOOPBACK)};
     int inputs = 8;
     int outputs = 8;
     std::string ptyPath;
@@ -79,8 +85,12 @@ Options ParseOptions(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
-        if (arg != "--port" && arg != "--inputs" && arg != "--outputs" && arg != "--pty" &&
-            arg != "--log") {
+        if (arg == "--version") {
+            std::printf("matrixsim %s\n", kProgramVersion);
+            std::exit(0);
+        }
+        if (arg != "--port" && arg != "--listen" && arg != "--inputs" && arg != "--outputs" &&
+            arg != "--pty" && arg != "--log") {
             Fail(2, "unknown option '" + arg + "'");
         }
         if (i + 1 >= argc) {
@@ -89,6 +99,14 @@ Options ParseOptions(int argc, char** argv) {
         const char* value = argv[++i];
         if (arg == "--port") {
             options.port = IntArgument(arg, value, 0, 65535);
+        } else if (arg == "--listen") {
+            // Numbers only: a name would need a resolver, and the panel connects by number.
+            if (::inet_pton(AF_INET, value, &options.listenAddress) != 1) {
+                Fail(2, std::string("bad address for --listen: '") + value +
+                            "' (expected an IPv4 address such as 0.0.0.0)");
+            }
+            char text[INET_ADDRSTRLEN];
+            options.listenText = ::inet_ntop(AF_INET, &options.listenAddress, text, sizeof text);
         } else if (arg == "--inputs") {
             options.inputs = IntArgument(arg, value, 1, 1024);
         } else if (arg == "--outputs") {
@@ -212,20 +230,20 @@ int StopSignals() {
     return ::signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
-// A listener on 127.0.0.1; `port` 0 picks a free one and is set to the port taken.
-int Listen(int& port) {
+// A listener on `address`; `port` 0 picks a free one and is set to the port taken.
+int Listen(const Options& options, int& port) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr = options.listenAddress;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     socklen_t length = sizeof address;
     if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         Fail(1, errno == EADDRINUSE ? "port " + std::to_string(port) + " is in use"
-                                    : "cannot listen on port " + std::to_string(port) + ": " +
-                                          std::strerror(errno));
+                                    : "cannot listen on " + options.listenText + " port " +
+                                          std::to_string(port) + ": " + std::strerror(errno));
     }
     ::listen(listener, 8);
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
@@ -369,10 +387,10 @@ int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     std::FILE* log = OpenLog(options.logPath);
     const int signalFd = StopSignals();
-    const int listener = Listen(options.port);
+    const int listener = Listen(options, options.port);
     const PtyLink pty = options.ptyPath.empty() ? PtyLink{} : LinkPty(options.ptyPath);
-    std::printf("matrixsim: %dx%d listening on 127.0.0.1:%d\n", options.inputs, options.outputs,
-                options.port);
+    std::printf("matrixsim: %dx%d listening on %s:%d\n", options.inputs, options.outputs,
+                options.listenText.c_str(), options.port);
     std::fflush(stdout);
 
     Server(options, log, signalFd, listener, pty.master).Run();
