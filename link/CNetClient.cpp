@@ -66,12 +66,18 @@ bool CNetClient::Send(std::string_view text, ::ReplyRoute route, TerminatorFlag 
     std::string bytes(text);
     bytes += NetTerminator(route, flag);
     long sent = -1;
-    const int fd = Acquire(SocketToken());
+    const Token token = SocketToken();
+    const int fd = Acquire(token);
     if (fd != kNoSocket) {
         // MSG_NOSIGNAL: a connection the peer has dropped fails the send instead of killing
         // the process with SIGPIPE.
         sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         Release(fd);
+    }
+    if (sent > 0 && sent < static_cast<long>(bytes.size())) {
+        // Cut off by the time limit with part of the command in the stream: whatever came
+        // next would be glued to that half. The link is lost; the receive loop reports it.
+        CloseIf(token);
     }
     if (sent != static_cast<long>(bytes.size())) {
         ShowMessageBox(m_pOwner, "Send failure!");
@@ -208,8 +214,14 @@ long CNetClient::Receive(Token token, char* buffer, std::size_t size) {
     do {
         received = ::recv(fd, buffer, size, 0);
     } while (received < 0 && errno == EINTR);
-    const int error = errno;
+    int error = errno;
     Release(fd);
+    // The end of the stream is the peer's quiet close only while the socket is still ours: one
+    // closed here meanwhile (a send cut off half-way) failed.
+    if (received == 0 && token != SocketToken()) {
+        received = -1;
+        error = ECONNABORTED;
+    }
     errno = error;
     return received;
 }

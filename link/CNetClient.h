@@ -37,7 +37,8 @@ class CNetClient {
     bool Create(int type = SOCK_STREAM);
     // Keeps the route, appends the terminator that route and flag select, sends in one call.
     // Anything short of all bytes, also a send that finds no room within kSendTimeLimitMs,
-    // shows "Send failure!".
+    // shows "Send failure!". A send cut off after part of its bytes also closes the socket,
+    // as a lost link: nothing may follow half a command.
     bool Send(std::string_view text, ::ReplyRoute route, TerminatorFlag flag);
     // The network module's baud command for a position of its five-entry table; false when
     // the send failed.
@@ -57,7 +58,8 @@ class CNetClient {
 
     // For the connect and receive threads, each with the socket it was started for.
     // Connect returns 0 or the error code; Receive returns what recv returns (-1 with EBADF when
-    // the socket is gone).
+    // the socket is gone, with ECONNABORTED when it was closed here while the receive waited:
+    // 0 is the peer's own close only).
     int Connect(Token token, const sockaddr_in& address);
     long Receive(Token token, char* buffer, std::size_t size);
     // Shuts the socket down if it is still current: a blocked receive returns, and so does a

@@ -12,7 +12,7 @@ namespace {
 // A chunk goes to the UI thread at a line feed, at kChunk bytes, or once the line has been
 // quiet this long.
 constexpr int kHandOverGapMs = 50;
-constexpr SerialTimeouts kTimeouts{50, 10, 100, 10, 100};
+constexpr SerialTimeouts kTimeouts{.writeTotalPerByte = 10, .writeTotalConst = 100};
 
 }  // namespace
 
@@ -85,7 +85,9 @@ bool CSerialPort::Close() {
     if (m_state != PortState::Open) {
         return false;
     }
-    m_device.Purge(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear);
+    // The output queue is left as it is: every write has emptied it of its own bytes before it
+    // returned (see WriteBytes).
+    m_device.Purge(kPurgeRxAbort);
     StopReader();
     if (!m_device.Close()) {
         return false;
@@ -127,14 +129,15 @@ SerialLine CSerialPort::StoredLine() const {
 }
 
 bool CSerialPort::ApplyLineSettings() {
-    if (m_state != PortState::Open || !m_device.SetLine(StoredLine())) {
+    // The time-out first: a line the adapter will not take exactly (a rate it rounds) must
+    // still never let a write block the window.
+    if (m_state != PortState::Open || !m_device.SetTimeouts(kTimeouts) ||
+        !m_device.SetLine(StoredLine())) {
         return false;
     }
-    m_device.SetQueueSizes(kChunk, kChunk);
-    if (!m_device.SetTimeouts(kTimeouts)) {
-        return false;
-    }
-    m_device.Purge(kPurgeTxClear | kPurgeRxClear);
+    // What came in at the old settings is noise now. Nothing written is purged: a write is
+    // done only once its bytes are out.
+    m_device.Purge(kPurgeRxClear);
     return true;
 }
 
@@ -167,11 +170,9 @@ bool CSerialPort::WriteBytes(std::string_view bytes) {
         Close();
         return false;
     }
-    // A write cut off by its time-out (a slow line) drops what the port has not taken, quietly;
-    // a completed write is never purged, so its bytes still go out.
-    if (write.written < bytes.size()) {
-        m_device.Purge(kPurgeTxAbort | kPurgeTxClear);
-    }
+    // A write cut off by its time-out (a slow line) has dropped its own bytes that had not gone
+    // out, quietly, as a serial write does; a completed write is never purged: it returned only
+    // once its bytes were on the line.
     return true;
 }
 

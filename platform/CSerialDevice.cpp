@@ -55,6 +55,29 @@ int MillisLeftCeil(Clock::time_point deadline) {
     return MillisLeft(deadline) + 1;
 }
 
+// Whether a read that followed poll found the line gone. With VMIN = VTIME = 0 a read returns 0
+// whenever nothing is queued, also after POLLIN when a purge emptied the input in between: only
+// the poll's hang-up or error, or the read's EIO or ENXIO, mean a lost line. (POLLNVAL too: a
+// descriptor that is not open any more has nothing to give.)
+bool LineLost(short revents, ssize_t n, int error) {
+    if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return n <= 0;
+    }
+    return n < 0 && (error == EIO || error == ENXIO);
+}
+
+// Bytes the tty still holds for the line; 0 when the driver cannot tell.
+std::size_t OutputQueued(int fd) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(queued);
+}
+
+// How often a write looks whether its bytes have left the output queue.
+constexpr int kDrainStepMs = 2;
+
 }  // namespace
 
 CSerialDevice::CSerialDevice() = default;
@@ -86,6 +109,10 @@ bool CSerialDevice::Open(const std::string& path) {
     struct termios tio {};
     if (::tcgetattr(fd, &tio) == 0) {
         ::cfmakeraw(&tio);
+        // Whatever the port was left with, flow control could hold writes back for ever (no
+        // CTS from a three-wire cable, an XOFF in the replies).
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
         tio.c_cflag |= CLOCAL | CREAD;
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
@@ -211,10 +238,6 @@ bool CSerialDevice::SetLine(const SerialLine& line) {
     return GetLine(actual) && actual == line;
 }
 
-bool CSerialDevice::SetQueueSizes(std::size_t, std::size_t) {
-    return m_fd >= 0;
-}
-
 bool CSerialDevice::SetTimeouts(const SerialTimeouts& timeouts) {
     if (m_fd < 0) {
         return false;
@@ -237,7 +260,6 @@ bool CSerialDevice::Purge(unsigned flags) {
     if ((flags & kPurgeRxAbort) != 0) {
         Wake();
     }
-    // Writes are synchronous on their caller's thread, so there is no pending write to abort.
     const bool rx = (flags & kPurgeRxClear) != 0;
     const bool tx = (flags & kPurgeTxClear) != 0;
     if (rx || tx) {
@@ -277,8 +299,9 @@ std::size_t CSerialDevice::ReadChunk(char* buffer, std::size_t size, int gapMs, 
             m_wake.Drain();
             break;
         }
+        ssize_t n = 0;
         if ((fds[0].revents & POLLIN) != 0) {
-            const ssize_t n = ::read(m_fd, buffer + got, size - got);
+            n = ::read(m_fd, buffer + got, size - got);
             if (n > 0) {
                 got += static_cast<std::size_t>(n);
                 lastByte = Clock::now();
@@ -287,18 +310,38 @@ std::size_t CSerialDevice::ReadChunk(char* buffer, std::size_t size, int gapMs, 
                 }
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                continue;
-            }
-            *broken = true;  // end of file or an error
-            break;
         }
-        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        if (LineLost(fds[0].revents, n, errno)) {
             *broken = true;
             break;
         }
     }
     return got;
+}
+
+std::size_t CSerialDevice::ReadAvailable(char* buffer, std::size_t size, bool* broken) {
+    *broken = false;
+    if (m_fd < 0 || size == 0) {
+        return 0;
+    }
+    struct pollfd fd = {m_fd, POLLIN, 0};
+    while (::poll(&fd, 1, 0) < 0) {
+        if (errno != EINTR) {
+            *broken = true;
+            return 0;
+        }
+    }
+    ssize_t n = 0;
+    if ((fd.revents & POLLIN) != 0) {
+        do {
+            n = ::read(m_fd, buffer, size);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            return static_cast<std::size_t>(n);
+        }
+    }
+    *broken = LineLost(fd.revents, n, errno);
+    return 0;
 }
 
 SerialWrite CSerialDevice::Write(const char* data, std::size_t size) {
@@ -312,10 +355,36 @@ SerialWrite CSerialDevice::Write(const char* data, std::size_t size) {
         static_cast<long long>(t.writeTotalPerByte) * static_cast<long long>(size) +
         t.writeTotalConst;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
-    while (result.written < size) {
-        const ssize_t n = ::write(m_fd, data + result.written, size - result.written);
+    // Waits up to the deadline (or a step) for the line; false once the time is up or the line
+    // failed.
+    const auto waitFor = [&](short events, int stepMs) {
+        int timeout = stepMs;
+        if (totalMs > 0) {
+            timeout = MillisLeftCeil(deadline);
+            if (timeout == 0) {
+                return false;
+            }
+            if (stepMs >= 0) {
+                timeout = std::min(timeout, stepMs);
+            }
+        }
+        struct pollfd pfd = {m_fd, events, 0};
+        if (::poll(&pfd, 1, timeout) < 0 && errno != EINTR) {
+            result.broken = true;
+            return false;
+        }
+        if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (pfd.revents & POLLOUT) == 0) {
+            result.broken = true;
+            return false;
+        }
+        return true;
+    };
+
+    std::size_t taken = 0;  // bytes the tty has accepted
+    while (taken < size) {
+        const ssize_t n = ::write(m_fd, data + taken, size - taken);
         if (n > 0) {
-            result.written += static_cast<std::size_t>(n);
+            taken += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -326,40 +395,55 @@ SerialWrite CSerialDevice::Write(const char* data, std::size_t size) {
             break;
         }
         result.waited = true;
-        int timeout = -1;
-        if (totalMs > 0) {
-            timeout = MillisLeftCeil(deadline);
-            if (timeout == 0) {
-                break;  // a slow line: what it has not taken by now is dropped, quietly
-            }
-        }
-        struct pollfd pfd = {m_fd, POLLOUT, 0};
-        if (::poll(&pfd, 1, timeout) < 0 && errno != EINTR) {
-            result.broken = true;
-            break;
-        }
-        if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (pfd.revents & POLLOUT) == 0) {
-            result.broken = true;
+        if (!waitFor(POLLOUT, -1)) {
             break;
         }
     }
+    if (result.broken) {
+        result.written = taken;
+        return result;
+    }
+    // Taken is not sent: the bytes wait in the tty's output queue until the line has carried
+    // them, so the write is done only once that queue is empty. A pseudo-terminal reports an
+    // empty queue at once (what it takes is with its peer already).
+    std::size_t queued = OutputQueued(m_fd);
+    while (queued > 0 && waitFor(0, kDrainStepMs)) {
+        queued = OutputQueued(m_fd);
+    }
+    if (result.broken) {
+        result.written = taken;
+        return result;
+    }
+    if (queued > 0 && queued <= taken) {
+        // Cut off by the time-out. The queue is first in, first out, so when it holds no more
+        // than this write took, all of it is this write's own tail: that, and only that, is
+        // dropped. (A queue holding more than that would hold earlier writes too; it is left
+        // alone. So is one the driver reports as empty, as a pseudo-terminal's: flushing that
+        // would throw away what its peer has not read yet, earlier writes included.)
+        if (::tcflush(m_fd, TCOFLUSH) == 0) {
+            taken -= queued;
+        }
+    }
+    result.written = taken;
     return result;
+}
+
+std::size_t CSerialDevice::WriteAvailable(const char* data, std::size_t size, bool* broken) {
+    *broken = m_fd < 0;
+    std::size_t taken = 0;
+    while (!*broken && taken < size) {
+        const ssize_t n = ::write(m_fd, data + taken, size - taken);
+        if (n > 0) {
+            taken += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno == EAGAIN) {
+            break;
+        } else if (errno != EINTR) {
+            *broken = true;
+        }
+    }
+    return taken;
 }
 
 void CSerialDevice::Wake() {
     m_wake.Signal();
-}
-
-bool CSerialDevice::WaitForWake(int ms) {
-    struct pollfd pfd = {m_wake.Fd(), POLLIN, 0};
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        const int ready = ::poll(&pfd, 1, MillisLeftCeil(deadline));
-        if (ready > 0) {
-            return m_wake.Drain();
-        }
-        if (ready == 0 || errno != EINTR) {
-            return false;
-        }
-    }
 }

@@ -18,20 +18,17 @@ struct SerialLine {
     bool operator==(const SerialLine&) const = default;
 };
 
-// Time-outs in milliseconds, as a serial driver keeps them. Only the write total is used here
-// (reads follow their own hand-over rule, see ReadChunk): a write that has not finished within
-// writeTotalPerByte * count + writeTotalConst ends with what was taken by then. Zero means no
-// such limit.
+// The write time-out in milliseconds (reads follow their own hand-over rule, see ReadChunk):
+// a write that has not gone out within writeTotalPerByte * count + writeTotalConst ends with
+// what went out by then. Zero means no such limit.
 struct SerialTimeouts {
-    int readInterval = 0;
-    int readTotalPerByte = 0;
-    int readTotalConst = 0;
     int writeTotalPerByte = 0;
     int writeTotalConst = 0;
 };
 
-// What a write did: the bytes the tty took, whether it had to wait for room, and whether the
-// line failed (hung up, I/O error) as opposed to running out of time.
+// What a write did: the bytes that went out (or are sure to: the rest of the write was
+// dropped), whether it had to wait for room, and whether the line failed (hung up, I/O error)
+// as opposed to running out of time.
 struct SerialWrite {
     std::size_t written = 0;
     bool waited = false;
@@ -39,10 +36,9 @@ struct SerialWrite {
 };
 
 enum SerialPurge : unsigned {
-    kPurgeTxAbort = 1,
-    kPurgeRxAbort = 2,
-    kPurgeTxClear = 4,
-    kPurgeRxClear = 8,
+    kPurgeRxAbort = 1,
+    kPurgeTxClear = 2,
+    kPurgeRxClear = 4,
 };
 
 // One tty opened exclusively and driven with poll, so that time-outs behave like a serial
@@ -58,7 +54,7 @@ class CSerialDevice {
 
     // Opens an existing tty for reading and writing and locks it against every other open
     // (flock, which also holds against root, then TIOCEXCL). The line is put in raw mode: no
-    // echo, no line editing, no character translation.
+    // echo, no line editing, no character translation, no hardware or software flow control.
     bool Open(const std::string& path);
     bool IsOpen() const { return m_fd >= 0; }
     // Releases the exclusivity and closes. False when nothing was open or close failed.
@@ -68,23 +64,34 @@ class CSerialDevice {
     // Applies the settings and reads them back; false unless the tty took all of them
     // (4 data bits and 1.5 stop bits never, a pseudo-terminal only 8 bits without parity).
     bool SetLine(const SerialLine& line);
-    // The tty layer sizes its own queues; accepted for an open device.
-    bool SetQueueSizes(std::size_t input, std::size_t output);
     bool SetTimeouts(const SerialTimeouts& timeouts);
     bool Purge(unsigned flags);
 
     // Waits for the first byte as long as it takes, then collects bytes until what has come
     // ends with a line feed, `gapMs` pass without a new byte, or `size` bytes are in; returns
     // the count. A Wake (or a purge that aborts reads) makes it return at once with what it
-    // has. *broken tells that the line hung up or failed, which it goes on doing at once.
+    // has. *broken tells that the line hung up or failed (POLLHUP or POLLERR, EIO, ENXIO), which
+    // it goes on doing at once; no byte to read after all (a purge came first) is never that.
     std::size_t ReadChunk(char* buffer, std::size_t size, int gapMs, bool* broken);
-    // Writes under the write time-out.
+    // For an event loop that watches the line itself: the descriptor to wait on for reading,
+    // or -1 when closed. Only ReadAvailable may read from it.
+    int Descriptor() const { return m_fd; }
+    // Takes what has arrived without waiting: 0 when nothing has. *broken tells that the line
+    // hung up or failed; "nothing to read" alone is never that.
+    std::size_t ReadAvailable(char* buffer, std::size_t size, bool* broken);
+
+    // Writes under the write time-out. A write is done once its bytes have left the output
+    // queue, not when the tty has taken them. One cut off by its time-out drops its own bytes
+    // that have not gone out; bytes of earlier writes are never dropped.
     SerialWrite Write(const char* data, std::size_t size);
+
+    // For an event loop that waits for room itself (see Descriptor): writes what the tty takes
+    // now, without waiting and without dropping anything, and returns the count. *broken tells
+    // that the line failed.
+    std::size_t WriteAvailable(const char* data, std::size_t size, bool* broken);
 
     // Wakes a pending Read, or the next one if none is pending.
     void Wake();
-    // Waits up to ms for a Wake; true when woken.
-    bool WaitForWake(int ms);
 
   private:
     SerialTimeouts Timeouts() const;

@@ -246,6 +246,39 @@ TEST(SerialFault, DeviceVanishesInTheMiddleOfAReplyLine) {
     EXPECT_TRUE(UiAnswers());
 }
 
+TEST(SerialFault, FiftyUnplugsInTheMiddleOfAReplyFlood) {
+    Watchdog watchdog{280s};
+    MessageRecorder boxes;
+    Program program;
+    const std::string com1 = program.sysDir.Path() + "/COM1";
+    auto pty = std::make_unique<VanishingPty>(program.sysDir.Path());
+    ASSERT_TRUE(program.Start("4", "4"));
+    for (int round = 0; round < 50; ++round) {
+        if (round > 0) {  // the adapter plugged in again: COM opens it
+            ::unlink(com1.c_str());
+            pty = std::make_unique<VanishingPty>(program.sysDir.Path());
+            program.ChooseLink("COM");
+        }
+        ASSERT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open) << round;
+        // The device floods replies and goes away in the middle of one, while the reader hands
+        // them to the UI thread.
+        std::thread device([&pty, round] {
+            const std::string line = "AV:1->" + std::to_string(1 + round % 4) + "\r\n";
+            for (int k = 0; k < 3000; ++k) {
+                [[maybe_unused]] const ssize_t n = ::write(pty->master, line.data(), line.size());
+            }
+            [[maybe_unused]] const ssize_t n = ::write(pty->master, "AV:2-", 5);
+            pty->Close();
+        });
+        const bool closed =
+            WaitFor([&] { return program.app->Serial().State() != CSerialPort::PortState::Open; });
+        device.join();
+        ASSERT_TRUE(closed) << round;
+    }
+    EXPECT_TRUE(OnlySendFailures(boxes));
+    EXPECT_TRUE(UiAnswers());
+}
+
 TEST(SerialFault, Com1PointsAtAMissingDevice) {
     Watchdog watchdog{120s};
     MessageRecorder boxes;

@@ -215,6 +215,23 @@ TEST_F(ReceiveThreadTest, ReceiveErrorHandsOverTheFailureText) {
     EXPECT_FALSE(client.HasSocket());
 }
 
+TEST_F(ReceiveThreadTest, ASendCutOffHalfWayClosesTheLinkAsLost) {
+    MessageRecorder boxes;
+    ReceiveThread receiver;
+    ASSERT_TRUE(receiver.Start(client, chunks.Receiver()));
+    // More than the buffers of both ends hold, to a peer that never reads: the time limit
+    // cuts the send off with part of it in the stream.
+    client.Send(std::string(16 << 20, 'x'), kRouteTerminal, kTermDot);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Send failure!"});
+    ASSERT_TRUE(WaitUntil([&] { return !receiver.Running(); }));
+    EXPECT_EQ(chunks.Items(), std::vector<std::string>{"Data receival failure!"});
+    EXPECT_FALSE(client.HasSocket());
+    // Nothing is glued to the half command.
+    client.Send("Undo", kRoutePanel, kTermDot);
+    EXPECT_EQ(boxes.Texts().size(), 2u);
+    EXPECT_EQ(peer.Read().find("Undo"), std::string::npos);
+}
+
 TEST_F(ReceiveThreadTest, RepliesFollowTheRouteOfTheLastSend) {
     TextSink terminal, panel;
     const ReplyReceivers receivers{terminal.Receiver(), panel.Receiver()};

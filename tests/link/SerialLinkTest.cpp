@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -18,6 +20,7 @@ struct TtyLine {
     tcflag_t size = 0;
     bool parity = true;
     bool twoStop = true;
+    bool flowControl = true;  // any of RTS/CTS, XON/XOFF sent or obeyed
 };
 
 TtyLine LineOf(int fd) {
@@ -28,6 +31,7 @@ TtyLine LineOf(int fd) {
     line.size = tio.c_cflag & CSIZE;
     line.parity = (tio.c_cflag & PARENB) != 0;
     line.twoStop = (tio.c_cflag & CSTOPB) != 0;
+    line.flowControl = (tio.c_cflag & CRTSCTS) != 0 || (tio.c_iflag & (IXON | IXOFF | IXANY)) != 0;
     return line;
 }
 
@@ -44,13 +48,22 @@ class SerialLinkTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SerialLinkTest, OpenSetsThreeHundredEightNoneOne) {
+TEST_F(SerialLinkTest, OpenSetsThreeHundredEightNoneOneWithoutFlowControl) {
+    // Left behind by another program: flow control that would hold writes back for ever.
+    struct termios tio {};
+    ASSERT_EQ(tcgetattr(m_com3.SlaveFd(), &tio), 0);
+    tio.c_cflag |= CRTSCTS;
+    tio.c_iflag |= IXON | IXOFF | IXANY;
+    ASSERT_EQ(tcsetattr(m_com3.SlaveFd(), TCSANOW, &tio), 0);
+    ASSERT_TRUE(LineOf(m_com3.SlaveFd()).flowControl);
+
     ASSERT_TRUE(m_port.Open(3));
     const TtyLine line = LineOf(m_com3.SlaveFd());
     EXPECT_EQ(line.rate, 300u);
     EXPECT_EQ(line.size, static_cast<tcflag_t>(CS8));
     EXPECT_FALSE(line.parity);
     EXPECT_FALSE(line.twoStop);
+    EXPECT_FALSE(line.flowControl);
 }
 
 TEST_F(SerialLinkTest, OpenByNameTakesExactNamesAndRunsAt9600) {
@@ -115,6 +128,62 @@ TEST_F(SerialLinkTest, WritesPutExactBytesAndKeepTheRoute) {
     m_port.WriteRaw("abc");
     EXPECT_EQ(m_com1.Read(300ms, 3), "abc");
     EXPECT_EQ(m_port.ReplyRoute(), 1);
+}
+
+TEST_F(SerialLinkTest, ACutOffWriteNeverPurgesEarlierWrites) {
+    ASSERT_TRUE(m_port.OpenByName("Com1"));
+    // The device reads nothing, so the line fills and a write runs into its time-out (10 ms a
+    // byte plus 100 ms); so do a few short ones after it. Every write that ended before its
+    // time-out is complete, and stays so.
+    std::string done;
+    bool filled = false;
+    for (int k = 0; k < 1000 && !filled; ++k) {
+        std::string chunk(100, static_cast<char>('a' + k % 26));
+        chunk.replace(0, 4, std::to_string(1000 + k));
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(m_port.WriteRaw(chunk));
+        filled = std::chrono::steady_clock::now() - start >= 1100ms;
+        if (!filled) {
+            done += chunk;
+        }
+    }
+    ASSERT_TRUE(filled) << "the line never filled";
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_TRUE(m_port.WriteCommand("1B2.3B4.5B6.7B8", kRoutePanel, kTermDot));
+    }
+    EXPECT_EQ(m_com1.Read().substr(0, done.size()), done) << "earlier writes were purged";
+    EXPECT_EQ(m_port.State(), CSerialPort::PortState::Open);
+}
+
+TEST_F(SerialLinkTest, APurgeBetweenPollAndReadLeavesThePortOpen) {
+    // A line-setting change purges the input; when that falls between the reader's poll and
+    // its read, the read finds nothing, which is no reason to close the port.
+    FakeUiQueue ui;
+    m_port.SetUiPost(ui.Post());
+    ASSERT_TRUE(m_port.OpenByName("Com1"));
+    std::atomic<bool> stop{false}, done{false};
+    std::thread device([&] {
+        while (!stop.load()) {
+            m_com1.Write("A");  // byte by byte: a poll and a read each
+        }
+        done.store(true);
+    });
+    // The race is narrow: a few seconds of changes catch it nearly every time.
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end &&
+           m_port.State() == CSerialPort::PortState::Open) {
+        m_port.SetBaud(6);
+        ui.RunAll();
+    }
+    stop.store(true);
+    while (!done.load()) {  // a device blocked on a full line is let go
+        ui.RunAll();
+        tcflush(m_com1.SlaveFd(), TCIFLUSH);
+        std::this_thread::sleep_for(1ms);
+    }
+    device.join();
+    EXPECT_EQ(m_port.State(), CSerialPort::PortState::Open);
+    m_port.Close();  // before the queue the reader posts to is gone
 }
 
 TEST_F(SerialLinkTest, ReaderRoutesRepliesByTheLastWrite) {
