@@ -24,8 +24,10 @@ fail() {
 }
 
 # --- The files an operator and the desktop look for.
-for file in bin/matrixpanel bin/matrixsim \
+for file in bin/matrixpanel bin/matrixsim bin/matrixd \
             share/man/man1/matrixpanel.1.gz share/man/man1/matrixsim.1.gz \
+            share/man/man1/matrixd.1.gz lib/systemd/system/matrixd@.service \
+            share/doc/matrixpanel/examples/matrixd.conf \
             share/doc/matrixpanel/README.md share/doc/matrixpanel/copyright \
             share/doc/matrixpanel/changelog.gz; do
   [ -f "$root/$file" ] || fail "$file is not installed"
@@ -40,10 +42,22 @@ grep -q "MIT License" "$root/share/doc/matrixpanel/copyright" 2>/dev/null ||
 while IFS= read -r file; do
   case ${file#"$root"/} in
     bin/* | share/applications/* | share/metainfo/* | share/icons/hicolor/* | share/man/man[1-8]/* | \
-      share/doc/matrixpanel/*) ;;
+      share/doc/matrixpanel/* | lib/systemd/system/*.service) ;;
     *) fail "unexpected file ${file#"$stage"}" ;;
   esac
 done < <(find "$stage" -type f -o -type l)
+
+# --- The matrixd unit as systemd reads it: an instance of the template, its program and its
+# manual page found (the program under the stage instead of the search path systemd uses).
+unit_check=$(mktemp -d)
+sed "s|^ExecStart=matrixd |ExecStart=$root/bin/matrixd |" "$root/lib/systemd/system/matrixd@.service" \
+  >"$unit_check/matrixd@stage.service"
+grep -q "^ExecStart=$root/bin/matrixd --config /etc/matrixpanel/matrixd/%i.conf$" \
+  "$unit_check/matrixd@stage.service" || fail "matrixd@.service does not run matrixd --config"
+warnings=$(MANPATH=$root/share/man systemd-analyze verify "$unit_check/matrixd@stage.service" 2>&1) ||
+  fail "systemd-analyze rejects matrixd@.service: $warnings"
+[ -z "$warnings" ] || fail "systemd-analyze warns on matrixd@.service: $warnings"
+rm -rf "$unit_check"
 
 # --- Desktop entry: one, valid, and naming what is installed.
 shopt -s nullglob
@@ -123,6 +137,12 @@ for page in "$root"/share/man/man*/*.gz; do
   program=$(basename "$page" | sed 's/\.[1-8]\.gz$//')
   [ -x "$root/bin/$program" ] || continue
   text=$(zcat "$page")
+  see_also=$(sed -n '/^\.SH "SEE ALSO"/,/^\.SH [^"]/p' <<<"$text")
+  for other in "$root"/bin/*; do
+    other=$(basename "$other")
+    [ "$other" = "$program" ] || grep -qxE "\.BR $other \([1-8]\),?" <<<"$see_also" ||
+      fail "$name: SEE ALSO does not name $other"
+  done
   help=$("$root/bin/$program" --help) || fail "$program --help failed"
   for option in $(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u); do
     grep -qF -- "$(sed 's/-/\\-/g' <<<"$option")" <<<"$text" ||

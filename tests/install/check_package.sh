@@ -54,6 +54,9 @@ depends=$(field Depends)
 for library in libqt6widgets6 libqt6gui6 libqt6core6 libc6 libstdc++6; do
   grep -qF ", $library (>= " <<<", $depends" || fail "Depends lacks $library: $depends"
 done
+# The switcher's Chinese texts need a CJK font.
+grep -qF ", fonts-wqy-microhei | fonts-noto-cjk" <<<", $depends" ||
+  fail "Depends lacks a CJK font: $depends"
 [ -n "$(field Description)" ] || fail "no Description"
 
 # --- Maintainer scripts are in the control archive and executable.
@@ -69,6 +72,16 @@ DESTDIR="$work/stage" cmake --install "$build" --prefix /usr >/dev/null || fail 
 dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/packaged"
 diff -u "$work/installed" "$work/packaged" >"$work/diff" ||
   fail "package and install differ:$(printf '\n')$(cat "$work/diff")"
+# matrixd comes with its manual page and its service unit, installed but not enabled: no
+# link under /etc/systemd, no maintainer script that enables or starts it.
+for path in ./usr/bin/matrixd ./usr/share/man/man1/matrixd.1.gz \
+            ./usr/lib/systemd/system/matrixd@.service; do
+  grep -qxF "$path" "$work/packaged" || fail "$path is not in the package"
+done
+grep -q '^\./etc/systemd/' "$work/packaged" && fail "the package enables a unit"
+control_scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO)
+grep -qE 'systemctl|deb-systemd' <<<"$control_scripts" &&
+  fail "a maintainer script enables or starts a unit"
 # Owned by root, programs executable, nothing writable by group or others.
 while read -r mode owner _ _ _ path; do
   [ "$owner" = root/root ] || fail "$path is owned by $owner"

@@ -1,0 +1,96 @@
+// The router-protocol request reader and engine on any bytes two clients and the switcher may
+// send. Every block the reader hands out keeps within its limits (a refused one keeps nothing);
+// every request is answered first with ACK or NAK; everything a client is sent is whole blocks;
+// routes, locks and labels stay within what the router has.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/FuzzInput.h"
+#include "tools/matrixd/CRouterCore.h"
+#include "tools/matrixd/RequestReader.h"
+
+namespace {
+
+class CheckingOutput : public IRouterOutput {
+  public:
+    void SendToClient(ClientId, const std::string& bytes) override {
+        FUZZ_CHECK(bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, "\n\n") == 0);
+        last = bytes;
+        ++sends;
+    }
+    bool SendCommand(const std::string& command) override {
+        FUZZ_CHECK(!command.empty() && (command.back() == '.' || command.back() == ';'));
+        return true;
+    }
+    LabelNames LabelsOnFile(const LabelNames& fallback) override { return fallback; }
+    bool SaveLabels(const LabelNames&) override { return saveWorks; }
+    void ResumeClient(ClientId) override {}
+    void Log(const std::string&) override {}
+
+    std::string last;
+    std::size_t sends = 0;
+    bool saveWorks = true;
+};
+
+void CheckBlock(const RouterRequest& block) {
+    FUZZ_CHECK(block.lines.size() <= CRequestReader::kMaxBlockLines);
+    if (block.fault != RouterRequest::Fault::None) {
+        FUZZ_CHECK(block.header.empty() && block.lines.empty());
+    }
+    FUZZ_CHECK(block.header.size() <= CRequestReader::kMaxLine);
+    for (const std::string& line : block.lines) {
+        FUZZ_CHECK(!line.empty() && line.size() <= CRequestReader::kMaxLine);
+        FUZZ_CHECK(line.find('\n') == std::string::npos);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput in(data, size);
+    const int inputs = 1 + in.Byte() % 40;
+    const int outputs = 1 + in.Byte() % 40;
+    CRouterState state(inputs, outputs, LabelNames{});
+    CheckingOutput output;
+    CRouterCore core(state, output, RouterSettings{});
+    core.LinkUp();
+    core.EndLearning();
+    CRequestReader readers[2];
+    core.ClientConnected(1);
+    core.ClientConnected(2);
+
+    std::vector<RouterRequest> blocks;
+    while (!in.Empty()) {
+        const std::uint8_t what = in.Byte();
+        const std::string_view chunk = in.Bytes(1 + in.Byte() % 64);
+        if (what % 8 == 7) {
+            core.SwitcherBytes(chunk);
+            continue;
+        }
+        if (what % 16 == 6) {
+            output.saveWorks = !output.saveWorks;
+        }
+        const ClientId client = 1 + what % 2;
+        blocks.clear();
+        readers[client - 1].Feed(chunk, blocks);
+        for (const RouterRequest& block : blocks) {
+            CheckBlock(block);
+            const std::size_t before = output.sends;
+            core.Request(client, block);
+            FUZZ_CHECK(output.sends > before);
+        }
+    }
+    for (int o = 0; o < outputs; ++o) {
+        FUZZ_CHECK(state.VideoRoute(o) >= -1 && state.VideoRoute(o) < inputs);
+        FUZZ_CHECK(state.LockOwner(o) <= 2);
+    }
+    for (const auto* side : {&state.Labels().inputs, &state.Labels().outputs}) {
+        for (const auto& [number, name] : *side) {
+            FUZZ_CHECK(number >= 1 && !name.empty() && NormalizeLabel(name) == name);
+        }
+    }
+    return 0;
+}

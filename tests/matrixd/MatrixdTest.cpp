@@ -1,0 +1,501 @@
+// matrixd from the outside: the real daemon between matrixsim (on its pseudo-terminal or on
+// TCP) and router-protocol clients written from the protocol's description, plus raw clients
+// on the module port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <regex>
+
+#include "RouterClient.h"
+#include "matrixd/MatrixdProcess.h"
+#include "support/LinkTestSupport.h"
+#include "support/SimProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+enum class Via { Pty, Tcp };
+
+std::string ViaName(Via via) {
+    return via == Via::Pty ? "Pty" : "Tcp";
+}
+
+const std::vector<std::string> kDumpHeaders = {
+    "PROTOCOL PREAMBLE:",  "VIDEOHUB DEVICE:",      "INPUT LABELS:",  "OUTPUT LABELS:",
+    "VIDEO OUTPUT LOCKS:", "VIDEO OUTPUT ROUTING:", "CONFIGURATION:", "END PRELUDE:"};
+
+// A plain TCP client of the raw port.
+class RawClient {
+  public:
+    explicit RawClient(std::uint16_t port) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        m_bConnected =
+            ::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { ::close(m_fd); }
+    bool Connected() const { return m_bConnected; }
+    void Send(const std::string& bytes) {
+        ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // Everything received so far, waiting until it holds `text`.
+    const std::string& ReceivedWith(const std::string& text) {
+        WaitUntil([&] {
+            pollfd ready{m_fd, POLLIN, 0};
+            char buffer[4096];
+            while (::poll(&ready, 1, 10) > 0) {
+                const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+                if (n <= 0) {
+                    return true;
+                }
+                m_received.append(buffer, static_cast<std::size_t>(n));
+            }
+            return m_received.find(text) != std::string::npos;
+        });
+        return m_received;
+    }
+
+  private:
+    int m_fd = -1;
+    bool m_bConnected = false;
+    std::string m_received;
+};
+
+struct Matrixd : ::testing::Test {
+    // matrixsim as an inputs x outputs switcher on <sysdir>/COM1 and on TCP (a given port to
+    // come back where it was).
+    void StartSim(int inputs, int outputs, std::uint16_t port = 0) {
+        sim = std::make_unique<SimProcess>(std::vector<std::string>{
+            "--port", std::to_string(port), "--inputs", std::to_string(inputs), "--outputs",
+            std::to_string(outputs), "--pty", sysDir.Path() + "/COM1", "--log", simLog});
+        simPort = sim->Port();
+        ASSERT_NE(simPort, 0);
+    }
+    // matrixd on the simulator; COM1 is found through the settings directory as the panel
+    // finds it.
+    void StartDaemon(Via via, int inputs, int outputs, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--inputs", std::to_string(inputs), "--outputs",
+                                         std::to_string(outputs)};
+        if (via == Via::Pty) {
+            args.insert(args.end(), {"--serial", "COM1"});
+        } else {
+            args.insert(args.end(), {"--net", "127.0.0.1:" + std::to_string(simPort)});
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        daemon = std::make_unique<MatrixdProcess>(args, daemonLog, advertise);
+        ASSERT_TRUE(daemon->Started()) << daemon->Log();
+        // Clients that come before the link is up are told the device is absent; the tests'
+        // clients come once it is there.
+        RouterClient probe(daemon->RouterPort());
+        while (!probe.View().devicePresent && !probe.ReadDump().empty()) {
+        }
+        ASSERT_TRUE(probe.View().devicePresent) << daemon->Log();
+    }
+    void Start(Via via, int inputs, int outputs, std::vector<std::string> extra = {}) {
+        ASSERT_NO_FATAL_FAILURE(StartSim(inputs, outputs));
+        ASSERT_NO_FATAL_FAILURE(StartDaemon(via, inputs, outputs, std::move(extra)));
+    }
+    // A router client that has read its initial dump with the device present.
+    std::unique_ptr<RouterClient> Client() {
+        auto client = std::make_unique<RouterClient>(daemon->RouterPort());
+        const auto dump = client->ReadDump();
+        EXPECT_EQ(Headers(dump), kDumpHeaders) << daemon->Log();
+        return client;
+    }
+    // Every byte matrixsim received, from the pty and every TCP connection, in order.
+    std::string SwitcherGot() const {
+        std::ifstream in(simLog);
+        std::string line, bytes;
+        static const std::regex received(R"(^rx (pty|tcp#\d+) (.*)$)");
+        std::smatch match;
+        while (std::getline(in, line)) {
+            if (std::regex_match(line, match, received)) {
+                bytes += match[2];
+            }
+        }
+        return bytes;
+    }
+    // What the switcher receives from now on: the bytes after those it has now.
+    std::function<std::string()> SwitcherFromNow() {
+        const std::size_t before = SwitcherGot().size();
+        return [this, before] { return SwitcherGot().substr(before); };
+    }
+
+    ScopedSysDir sysDir;
+    std::string simLog = sysDir.Path() + "/sim.log";
+    std::string daemonLog = sysDir.Path() + "/matrixd.log";
+    std::unique_ptr<SimProcess> sim;
+    std::uint16_t simPort = 0;
+    std::unique_ptr<MatrixdProcess> daemon;
+    bool advertise = false;
+};
+
+// ---- The initial status dump ---------------------------------------------------------------
+
+struct DumpCase {
+    Via via;
+    int inputs;
+    int outputs;
+};
+
+struct MatrixdDump : Matrixd, ::testing::WithParamInterface<DumpCase> {};
+
+TEST_P(MatrixdDump, DescribesTheSwitcherBlockByBlock) {
+    const auto [via, inputs, outputs] = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Start(via, inputs, outputs));
+    RouterClient client(daemon->RouterPort());
+    const auto dump = client.ReadDump();
+    ASSERT_EQ(Headers(dump), kDumpHeaders) << daemon->Log();
+    EXPECT_EQ(dump[0].lines, std::vector<std::string>{"Version: 2.8"});
+    EXPECT_EQ(dump[6].lines, std::vector<std::string>{"Take Mode: false"});
+    EXPECT_TRUE(dump[7].lines.empty());
+
+    const RouterView& view = client.View();
+    const std::string counts = std::to_string(inputs) + "x" + std::to_string(outputs);
+    EXPECT_TRUE(view.devicePresent);
+    EXPECT_EQ(view.inputs, inputs);
+    EXPECT_EQ(view.outputs, outputs);
+    EXPECT_EQ(view.device.at("Friendly name"), "matrixd " + counts);
+    EXPECT_TRUE(std::regex_match(view.device.at("Unique ID"), std::regex("[0-9A-Fa-f]{12}")));
+    EXPECT_FALSE(view.device.at("Model name").empty());
+    for (const char* none :
+         {"Video processing units", "Video monitoring outputs", "Serial ports"}) {
+        EXPECT_EQ(view.device.at(none), "0") << none;
+    }
+    // A line for every port, every output unlocked, and the routes matrixsim starts with
+    // (output k from input k, the last input for the outputs beyond it).
+    ASSERT_EQ(view.inputLabels.size(), static_cast<std::size_t>(inputs));
+    ASSERT_EQ(view.outputLabels.size(), static_cast<std::size_t>(outputs));
+    ASSERT_EQ(view.locks.size(), static_cast<std::size_t>(outputs));
+    ASSERT_EQ(view.routes.size(), static_cast<std::size_t>(outputs));
+    for (int o = 0; o < outputs; ++o) {
+        EXPECT_FALSE(view.outputLabels.at(o).empty());
+        EXPECT_EQ(view.locks.at(o), 'U');
+        EXPECT_EQ(view.routes.at(o), std::min(o, inputs - 1)) << o;
+    }
+    // A block asked for by its header alone (here with the CR LF some clients send) comes
+    // whole after the ACK.
+    EXPECT_EQ(client.Request("VIDEO OUTPUT LOCKS:\r\n\r\n"), "ACK");
+    const auto locks = client.Next("VIDEO OUTPUT LOCKS:");
+    ASSERT_TRUE(locks.has_value());
+    EXPECT_EQ(locks->lines.size(), static_cast<std::size_t>(outputs));
+    EXPECT_TRUE(client.Violations().empty()) << client.Violations().front();
+    // The daemon learned the routes by asking, and asked nothing else.
+    EXPECT_EQ(SwitcherGot(), "Status.");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, MatrixdDump,
+                         ::testing::Values(DumpCase{Via::Pty, 8, 8}, DumpCase{Via::Tcp, 8, 8},
+                                           DumpCase{Via::Pty, 1, 1}, DumpCase{Via::Tcp, 1, 1}),
+                         [](const auto& param) {
+                             return ViaName(param.param.via) + std::to_string(param.param.inputs) +
+                                    "x" + std::to_string(param.param.outputs);
+                         });
+
+// ---- Routes ----------------------------------------------------------------------------------
+
+struct RouteCase {
+    Via via;
+    const char* kind;     // --route-kind
+    const char* command;  // what the switcher receives for output 5 from input 3
+};
+
+struct MatrixdRoute : Matrixd, ::testing::WithParamInterface<RouteCase> {};
+
+TEST_P(MatrixdRoute, ARequestSwitchesAndEveryClientSeesTheUpdate) {
+    const auto [via, kind, command] = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Start(via, 8, 8, {"--route-kind", kind}));
+    std::vector<std::unique_ptr<RouterClient>> clients;
+    for (int k = 0; k < 3; ++k) {
+        clients.push_back(Client());
+    }
+    const auto switcher = SwitcherFromNow();
+    EXPECT_EQ(clients[1]->Request("VIDEO OUTPUT ROUTING:\n4 2\n\n"), "ACK");
+    EXPECT_TRUE(WaitUntil([&] { return switcher() == command; })) << switcher();
+    for (auto& client : clients) {
+        const auto update = client->Next("VIDEO OUTPUT ROUTING:");
+        ASSERT_TRUE(update.has_value()) << daemon->Log();
+        EXPECT_EQ(update->lines, std::vector<std::string>{"4 2"});
+        EXPECT_EQ(client->View().routes.at(4), 2);
+        EXPECT_TRUE(client->Violations().empty()) << client->Violations().front();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, MatrixdRoute,
+                         ::testing::Values(RouteCase{Via::Pty, "av", "3B5."},
+                                           RouteCase{Via::Tcp, "video", "3V5."}),
+                         [](const auto& param) {
+                             return ViaName(param.param.via) + param.param.kind;
+                         });
+
+TEST_F(Matrixd, TheRawPortPassesWholeCommandsAndItsRoutesReachRouterClients) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Pty, 8, 8));
+    auto router = Client();
+    RawClient panel(daemon->RawPort()), script(daemon->RawPort());
+    ASSERT_TRUE(panel.Connected() && script.Connected());
+    const auto switcher = SwitcherFromNow();
+
+    // A command cut in two by another client's whole command reaches the switcher whole.
+    panel.Send("2B");
+    script.Send("4B4.");
+    ASSERT_TRUE(WaitUntil([&] { return switcher().rfind("4B4.", 0) == 0; })) << switcher();
+    panel.Send("7.");
+    ASSERT_TRUE(WaitUntil([&] { return switcher() == "4B4.2B7."; })) << switcher();
+    // The switcher's replies go to every raw client and update the router clients.
+    EXPECT_NE(panel.ReceivedWith("AV:2->7\r\n").find("AV:4->4\r\nAV:2->7\r\n"), std::string::npos);
+    EXPECT_NE(script.ReceivedWith("AV:2->7\r\n").find("AV:4->4\r\nAV:2->7\r\n"), std::string::npos);
+    ASSERT_TRUE(WaitUntil([&] {
+        return router->Next("VIDEO OUTPUT ROUTING:", 100ms).has_value() &&
+               router->View().routes.at(6) == 1;
+    }));
+    EXPECT_EQ(router->View().routes.at(3), 3);  // 4B4. changed nothing: no update needed
+
+    // A module's rate command is the daemon's, not the switcher's.
+    panel.Send("AT + C1_BAUD = 19200");
+    script.Send("Status1.");
+    EXPECT_NE(script.ReceivedWith("AV:1->1\r\n").find("AV:1->1\r\n"), std::string::npos);
+    EXPECT_EQ(switcher(), "4B4.2B7.Status1.");
+}
+
+TEST_F(Matrixd, WithoutAvahiItSaysSoOnceAndServes) {
+    // A system bus that is not there, as on a machine without D-Bus.
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + sysDir.Path() + "/no-bus").c_str(), 1);
+    advertise = true;
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    auto client = Client();
+    EXPECT_EQ(client->Request("PING:\n\n"), "ACK");
+    const std::string log = daemon->Log();
+    const auto first = log.find("not announced");
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(first, log.rfind("not announced")) << log;
+}
+
+// ---- Labels ----------------------------------------------------------------------------------
+
+TEST_F(Matrixd, LabelChangesAreKeptInThePanelsFileAndServedAfterARestart) {
+    const std::string labels = sysDir.Path() + "/matrixpanel-labels.ini";
+    { std::ofstream(labels) << "[inputs]\n2=Laptop\n"; }
+    ASSERT_EQ(::chmod(labels.c_str(), 0640), 0);
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    auto editor = Client();
+    auto watcher = Client();
+    EXPECT_EQ(editor->View().inputLabels.at(1), "Laptop");
+    const std::string id = editor->View().device.at("Unique ID");
+
+    EXPECT_EQ(editor->Request("INPUT LABELS:\n0 Camera 1\n\n"), "ACK");
+    EXPECT_EQ(editor->Request("OUTPUT LABELS:\n4 Projector\n\n"), "ACK");
+    for (auto* client : {editor.get(), watcher.get()}) {
+        const auto inputs = client->Next("INPUT LABELS:");
+        const auto outputs = client->Next("OUTPUT LABELS:");
+        ASSERT_TRUE(inputs && outputs);
+        EXPECT_EQ(inputs->lines, std::vector<std::string>{"0 Camera 1"});
+        EXPECT_EQ(outputs->lines, std::vector<std::string>{"4 Projector"});
+    }
+    EXPECT_EQ(daemon->Stop(), 0);
+
+    const std::string text = FileText(labels);
+    for (const char* line : {"1=Camera 1\n", "2=Laptop\n", "5=Projector\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(labels.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(Via::Tcp, 8, 8));
+    auto later = Client();
+    EXPECT_EQ(later->View().inputLabels.at(0), "Camera 1");
+    EXPECT_EQ(later->View().inputLabels.at(1), "Laptop");
+    EXPECT_EQ(later->View().outputLabels.at(4), "Projector");
+    EXPECT_EQ(later->View().device.at("Unique ID"), id);
+}
+
+// ---- Locks -----------------------------------------------------------------------------------
+
+TEST_F(Matrixd, LocksBelongToTheirConnection) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    auto owner = Client();
+    auto other = Client();
+    const auto lockUpdate = [](RouterClient& client) {
+        const auto block = client.Next("VIDEO OUTPUT LOCKS:");
+        return block ? block->lines : std::vector<std::string>{"none"};
+    };
+    using Lines = std::vector<std::string>;
+
+    EXPECT_EQ(owner->Request("VIDEO OUTPUT LOCKS:\n2 O\n\n"), "ACK");
+    EXPECT_EQ(lockUpdate(*owner), Lines{"2 O"});
+    EXPECT_EQ(lockUpdate(*other), Lines{"2 L"});
+
+    // Another client can neither route the locked output nor take the lock.
+    const auto switcher = SwitcherFromNow();
+    EXPECT_EQ(other->Request("VIDEO OUTPUT ROUTING:\n2 5\n\n"), "NAK");
+    EXPECT_EQ(other->Request("VIDEO OUTPUT LOCKS:\n2 O\n\n"), "NAK");
+    // The owner still routes it.
+    EXPECT_EQ(owner->Request("VIDEO OUTPUT ROUTING:\n2 6\n\n"), "ACK");
+    EXPECT_TRUE(WaitUntil([&] { return switcher() == "7B3."; })) << switcher();
+
+    // F forces the lock open for everyone.
+    EXPECT_EQ(other->Request("VIDEO OUTPUT LOCKS:\n2 F\n\n"), "ACK");
+    EXPECT_EQ(lockUpdate(*owner), Lines{"2 U"});
+    EXPECT_EQ(lockUpdate(*other), Lines{"2 U"});
+
+    // U opens the owner's own lock.
+    EXPECT_EQ(owner->Request("VIDEO OUTPUT LOCKS:\n5 O\n\n"), "ACK");
+    EXPECT_EQ(lockUpdate(*other), Lines{"5 L"});
+    EXPECT_EQ(owner->Request("VIDEO OUTPUT LOCKS:\n5 U\n\n"), "ACK");
+    EXPECT_EQ(lockUpdate(*other), Lines{"5 U"});
+
+    // A lock ends with its connection.
+    EXPECT_EQ(owner->Request("VIDEO OUTPUT LOCKS:\n7 O\n\n"), "ACK");
+    EXPECT_EQ(lockUpdate(*other), Lines{"7 L"});
+    owner.reset();
+    EXPECT_EQ(lockUpdate(*other), Lines{"7 U"});
+    EXPECT_EQ(other->View().locks.at(7), 'U');
+    EXPECT_EQ(other->Request("VIDEO OUTPUT ROUTING:\n7 0\n\n"), "ACK");
+}
+
+// ---- The link to the switcher ----------------------------------------------------------------
+
+struct MatrixdLink : Matrixd, ::testing::WithParamInterface<Via> {};
+
+TEST_P(MatrixdLink, ALostSwitcherIsReportedAndItsReturnResendsEverything) {
+    ASSERT_NO_FATAL_FAILURE(Start(GetParam(), 8, 8));
+    auto early = Client();
+    const std::uint16_t port = simPort;
+    sim.reset();  // the pseudo-terminal's master or the module's connection closes
+
+    const auto gone = early->Next("VIDEOHUB DEVICE:");
+    ASSERT_TRUE(gone.has_value()) << daemon->Log();
+    EXPECT_EQ(gone->lines, std::vector<std::string>{"Device present: false"});
+    // A client that connects meanwhile hears of the device's absence and nothing more.
+    RouterClient late(daemon->RouterPort());
+    const auto absent = late.ReadDump();
+    EXPECT_EQ(Headers(absent),
+              (std::vector<std::string>{"PROTOCOL PREAMBLE:", "VIDEOHUB DEVICE:"}));
+    EXPECT_FALSE(late.View().devicePresent);
+    EXPECT_TRUE(late.Quiet());
+
+    ASSERT_NO_FATAL_FAILURE(StartSim(8, 8, port));
+    const std::vector<std::string> resent(kDumpHeaders.begin() + 1, kDumpHeaders.end());
+    for (RouterClient* client : {early.get(), &late}) {
+        EXPECT_EQ(Headers(client->ReadDump()), resent) << daemon->Log();
+        EXPECT_TRUE(client->View().devicePresent);
+        EXPECT_EQ(client->View().routes.size(), 8u);
+        EXPECT_TRUE(client->Violations().empty()) << client->Violations().front();
+    }
+    // The daemon asked the returned switcher for its routes, and nothing else; it serves
+    // requests again.
+    const std::string asked = SwitcherGot();
+    EXPECT_TRUE(std::regex_match(asked, std::regex(R"((Status\.){2,})"))) << asked;
+    EXPECT_EQ(early->Request("VIDEO OUTPUT ROUTING:\n0 7\n\n"), "ACK");
+    ASSERT_TRUE(early->Next("VIDEO OUTPUT ROUTING:").has_value());
+    EXPECT_EQ(early->View().routes.at(0), 7);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, MatrixdLink, ::testing::Values(Via::Pty, Via::Tcp),
+                         [](const auto& param) { return ViaName(param.param); });
+
+// ---- Bad requests and misbehaving clients ----------------------------------------------------
+
+TEST_F(Matrixd, RequestsItCannotCarryOutChangeNothing) {
+    enum class Answer { Nak, NakOrClose };
+    struct Case {
+        const char* what;
+        std::string request;
+        Answer answer;
+    };
+    const std::vector<Case> cases = {
+        {"route to an output past the last", "VIDEO OUTPUT ROUTING:\n8 0\n\n", Answer::Nak},
+        {"route from an input past the last", "VIDEO OUTPUT ROUTING:\n0 8\n\n", Answer::Nak},
+        {"route that is not two numbers", "VIDEO OUTPUT ROUTING:\n0 x\n\n", Answer::Nak},
+        {"negative output", "VIDEO OUTPUT ROUTING:\n-1 0\n\n", Answer::Nak},
+        {"one bad line among good ones", "VIDEO OUTPUT ROUTING:\n0 3\n9 9\n\n", Answer::Nak},
+        {"label past the last input", "INPUT LABELS:\n8 Nowhere\n\n", Answer::Nak},
+        {"label that is not UTF-8", "OUTPUT LABELS:\n0 Cam\xC3\x28\n\n", Answer::Nak},
+        {"lock state that does not exist", "VIDEO OUTPUT LOCKS:\n0 X\n\n", Answer::Nak},
+        {"lock past the last output", "VIDEO OUTPUT LOCKS:\n8 O\n\n", Answer::Nak},
+        {"block the server does not know", "VIDEO OUTPUT ROUTNIG:\n0 3\n\n", Answer::NakOrClose},
+        {"line over 4 KiB", "INPUT LABELS:\n0 " + std::string(5000, 'a') + "\n\n",
+         Answer::NakOrClose},
+        {"block over 4096 lines",
+         [] {
+             std::string text = "VIDEO OUTPUT ROUTING:\n";
+             for (int k = 0; k < 5000; ++k) {
+                 text += "0 3\n";
+             }
+             return text + "\n";
+         }(),
+         Answer::NakOrClose},
+    };
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    auto watcher = Client();
+    const auto switcher = SwitcherFromNow();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto client = Client();
+        const std::string answer = client->Request(c.request);
+        if (c.answer == Answer::Nak || !answer.empty()) {
+            EXPECT_EQ(answer, "NAK");
+        } else {
+            EXPECT_TRUE(client->ClosedByServer());
+        }
+        EXPECT_TRUE(watcher->Quiet(100ms));
+    }
+    EXPECT_TRUE(watcher->Quiet());
+    EXPECT_EQ(switcher(), "");
+    auto after = Client();
+    for (int p = 0; p < 8; ++p) {
+        EXPECT_EQ(after->View().routes.at(p), p);
+        EXPECT_EQ(after->View().inputLabels.at(p), watcher->View().inputLabels.at(p));
+        EXPECT_EQ(after->View().outputLabels.at(p), watcher->View().outputLabels.at(p));
+    }
+    EXPECT_EQ(after->Request("PING:\n\n"), "ACK");
+}
+
+TEST_F(Matrixd, AClientThatStopsReadingIsCutOffAndTheOthersGoOn) {
+    constexpr int kPorts = 1024;
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, kPorts, kPorts));
+    auto reader = Client();
+    // Connected, and never reads again: its dump already fills its small receive buffer.
+    RouterClient stuck(daemon->RouterPort(), 4096);
+    ASSERT_TRUE(stuck.Connected());
+
+    // Every output's label renamed at once, again and again: each update is ~40 KiB for every
+    // client, until the daemon says it cut the stuck one off (at most 8 MiB: well past 1 MiB
+    // plus what the two sockets can hold).
+    const auto cutOff = [&] { return daemon->Log().find("cut off") != std::string::npos; };
+    for (int round = 0; round < 200 && !cutOff(); ++round) {
+        std::string request = "OUTPUT LABELS:\n";
+        const std::string name = std::string(30, static_cast<char>('a' + round % 26));
+        for (int o = 0; o < kPorts; ++o) {
+            request += std::to_string(o) + " " + name + "\n";
+        }
+        ASSERT_EQ(reader->Request(request + "\n"), "ACK") << round;
+        const auto update = reader->Next("OUTPUT LABELS:");
+        ASSERT_TRUE(update.has_value()) << round;
+        ASSERT_EQ(update->lines.size(), static_cast<std::size_t>(kPorts));
+    }
+    EXPECT_TRUE(stuck.ClosedByServer()) << daemon->Log();
+    const std::string log = daemon->Log();
+    EXPECT_EQ(log.find("cut off"), log.rfind("cut off")) << log;
+    // The reader still gets answers and updates.
+    EXPECT_EQ(reader->Request("VIDEO OUTPUT ROUTING:\n9 1\n\n"), "ACK");
+    const auto route = reader->Next("VIDEO OUTPUT ROUTING:");
+    ASSERT_TRUE(route.has_value());
+    EXPECT_EQ(route->lines, std::vector<std::string>{"9 1"});
+}
+
+}  // namespace

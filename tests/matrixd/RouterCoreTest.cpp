@@ -1,0 +1,306 @@
+// The daemon's router logic without sockets: the request reader's limits, what requests do to
+// routes, labels and locks, which lines an update carries, and how options and a configuration
+// file combine.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/LinkTestSupport.h"
+#include "tools/matrixd/CRouterCore.h"
+#include "tools/matrixd/DaemonOptions.h"
+#include "tools/matrixd/RequestReader.h"
+
+namespace {
+
+using Fault = RouterRequest::Fault;
+
+std::vector<RouterRequest> Read(const std::string& bytes, bool byteByByte = false) {
+    CRequestReader reader;
+    std::vector<RouterRequest> blocks;
+    if (byteByByte) {
+        for (char c : bytes) {
+            reader.Feed(std::string_view(&c, 1), blocks);
+        }
+    } else {
+        reader.Feed(bytes, blocks);
+    }
+    return blocks;
+}
+
+TEST(RequestReader, CutsBlocksAndRefusesWhatIsTooLong) {
+    const std::string longLine(CRequestReader::kMaxLine + 1, 'x');
+    std::string manyLines = "VIDEO OUTPUT ROUTING:\n";
+    for (std::size_t i = 0; i <= CRequestReader::kMaxBlockLines; ++i) {
+        manyLines += "0 0\n";
+    }
+    struct Case {
+        std::string bytes;
+        std::vector<RouterRequest> blocks;
+    };
+    const Case cases[] = {
+        {"\n\r\nPING:\r\n\r\nVIDEO OUTPUT ROUTING:\n7 2\n3 1\n\nINPUT",
+         {{"PING:", {}, Fault::None}, {"VIDEO OUTPUT ROUTING:", {"7 2", "3 1"}, Fault::None}}},
+        {"INPUT LABELS:\n0 " + longLine + "\n1 ok\n\nPING:\n\n",
+         {{"", {}, Fault::LineTooLong}, {"PING:", {}, Fault::None}}},
+        {longLine + "\n0 0\n\n", {{"", {}, Fault::LineTooLong}}},
+        {manyLines + "\n", {{"", {}, Fault::BlockTooLong}}},
+        {manyLines.substr(0, manyLines.size() - 4) + "\n",
+         {{"VIDEO OUTPUT ROUTING:", std::vector<std::string>(CRequestReader::kMaxBlockLines, "0 0"),
+           Fault::None}}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Read(c.bytes), c.blocks) << c.bytes.substr(0, 60);
+        EXPECT_EQ(Read(c.bytes, true), c.blocks) << c.bytes.substr(0, 60);
+    }
+}
+
+// Records what each client was sent and what went to the switcher.
+class Recorder : public IRouterOutput {
+  public:
+    void SendToClient(ClientId client, const std::string& bytes) override { sent[client] += bytes; }
+    bool SendCommand(const std::string& command) override {
+        commands += command;
+        return true;
+    }
+    LabelNames LabelsOnFile(const LabelNames& fallback) override {
+        return handEdited.Empty() ? fallback : std::exchange(handEdited, {});
+    }
+    bool SaveLabels(const LabelNames& labels) override {
+        saved = labels;
+        return saveWorks;
+    }
+    void ResumeClient(ClientId client) override { resumed.push_back(client); }
+    void Log(const std::string&) override {}
+
+    std::string Take(ClientId client) { return std::exchange(sent[client], {}); }
+
+    std::map<ClientId, std::string> sent;
+    std::string commands;
+    LabelNames saved;
+    LabelNames handEdited;  // the file changed under the daemon
+    bool saveWorks = true;
+    std::vector<ClientId> resumed;
+};
+
+class RouterCore : public ::testing::Test {
+  protected:
+    explicit RouterCore(RouterSettings settings = {}) : m_core(m_state, m_out, settings) {
+        m_core.LinkUp();
+        m_core.SwitcherBytes("AV:1->1\r\nAV:2->2\r\nAV:3->3\r\nAV:4->4\r\n");  // all heard
+        for (ClientId client : {1, 2}) {
+            m_core.ClientConnected(client);
+        }
+        m_out.Take(1);
+        m_out.Take(2);
+        m_out.commands.clear();
+    }
+    void Request(ClientId client, const std::string& bytes) {
+        for (const RouterRequest& block : Read(bytes)) {
+            m_core.Request(client, block);
+        }
+    }
+
+    CRouterState m_state{4, 4, LabelNames{}};
+    Recorder m_out;
+    CRouterCore m_core;
+};
+
+TEST_F(RouterCore, UpdatesCarryOnlyTheChangedLines) {
+    struct Case {
+        const char* reply;
+        const char* update;  // to every client
+    };
+    const Case cases[] = {
+        {"AV:3->2\r\n", "VIDEO OUTPUT ROUTING:\n1 2\n\n"},
+        {"AV:3->2\r\nAV:4->4\r\n", ""},  // nothing moved
+        {"A:1->1\r\n", ""},              // audio is not shown
+        {"V:1->3\r\nV:2->4\r\n", "VIDEO OUTPUT ROUTING:\n2 0\n3 1\n\n"},
+        {"AV:1->3 OFF\r\nAV:9->1\r\n", ""},  // off and out of range
+        {"2 To All\r\n", "VIDEO OUTPUT ROUTING:\n0 1\n1 1\n2 1\n\n"},
+        {"All Through.\r\n", "VIDEO OUTPUT ROUTING:\n0 0\n2 2\n3 3\n\n"},
+    };
+    for (const Case& c : cases) {
+        m_core.SwitcherBytes(c.reply);
+        EXPECT_EQ(m_out.Take(1), c.update) << c.reply;
+        EXPECT_EQ(m_out.Take(2), c.update) << c.reply;
+    }
+}
+
+TEST_F(RouterCore, RequestsAreCarriedOutWholeOrRefused) {
+    struct Case {
+        std::string request;
+        std::string answer;
+        std::string commands;
+    };
+    const Case cases[] = {
+        {"VIDEO OUTPUT ROUTING:\n1 2\n3 0\n\n", "ACK\n\n", "3B2.1B4."},
+        {"VIDEO OUTPUT ROUTING:\n1 2\n4 0\n\n", "NAK\n\n", ""},  // output 4 does not exist
+        {"VIDEO OUTPUT ROUTING:\n1 x\n\n", "NAK\n\n", ""},
+        {"VIDEO OUTPUT ROUTING:\n-1 2\n\n", "NAK\n\n", ""},
+        {"VIDEO MONITORING OUTPUT ROUTING:\n0 1\n\n", "NAK\n\n", ""},
+        {"CONFIGURATION:\nTake Mode: true\n\n", "NAK\n\n", ""},
+        {"PING:\n\n", "ACK\n\n", ""},
+        {"VIDEO OUTPUT ROUTING:\n\n", "ACK\n\nVIDEO OUTPUT ROUTING:\n0 0\n1 1\n2 2\n3 3\n\n", ""},
+        {"OUTPUT LABELS:\n2 \xff\xfe\n\n", "NAK\n\n", ""},  // not UTF-8
+        {"INPUT LABELS:\n" + std::string(5000, 'a') + "\n\n", "NAK\n\n", ""},
+    };
+    for (const Case& c : cases) {
+        Request(1, c.request);
+        EXPECT_EQ(m_out.Take(1), c.answer) << c.request;
+        EXPECT_EQ(std::exchange(m_out.commands, {}), c.commands) << c.request;
+        EXPECT_EQ(m_out.Take(2), "") << c.request;  // routes change only by the reply
+    }
+}
+
+TEST_F(RouterCore, LabelsGoToTheFileFirstAndOnlyTakenOnesAreShown) {
+    Request(1, "OUTPUT LABELS:\n2   Projector; hall  \n\n");
+    EXPECT_EQ(m_out.saved.outputs, (std::map<int, std::string>{{3, "Projector; hall"}}));
+    EXPECT_EQ(m_out.Take(1), "ACK\n\nOUTPUT LABELS:\n2 Projector; hall\n\n");
+    EXPECT_EQ(m_out.Take(2), "OUTPUT LABELS:\n2 Projector; hall\n\n");
+
+    m_out.saveWorks = false;
+    Request(2, "OUTPUT LABELS:\n2 Screen\n\n");
+    EXPECT_EQ(m_out.Take(2), "NAK\n\n");
+    EXPECT_EQ(m_state.OutputLabel(2), "Projector; hall");
+
+    m_out.saveWorks = true;
+    Request(2, "OUTPUT LABELS:\n2 \n\n");  // empty: the default comes back
+    EXPECT_EQ(m_out.Take(1), "OUTPUT LABELS:\n2 Output 3\n\n");
+    EXPECT_EQ(m_out.Take(2), "ACK\n\nOUTPUT LABELS:\n2 Output 3\n\n");
+    EXPECT_TRUE(m_out.saved.outputs.empty());
+
+    // Names written into the file by hand meanwhile are kept, and shown.
+    m_out.handEdited = LabelNames{{{1, "Desk"}}, {{9, "Spare"}}};
+    Request(1, "OUTPUT LABELS:\n0 Main\n\n");
+    EXPECT_EQ(m_out.saved.inputs, (std::map<int, std::string>{{1, "Desk"}}));
+    EXPECT_EQ(m_out.saved.outputs, (std::map<int, std::string>{{1, "Main"}, {9, "Spare"}}));
+    EXPECT_EQ(m_out.Take(2), "INPUT LABELS:\n0 Desk\n\nOUTPUT LABELS:\n0 Main\n\n");
+}
+
+TEST_F(RouterCore, LocksBelongToOneClientAndGoWithIt) {
+    struct Step {
+        ClientId client;
+        const char* request;
+        const char* answer;
+        const char* toClient1;  // the update as each client sees it
+        const char* toClient2;
+    };
+    const Step steps[] = {
+        {1, "VIDEO OUTPUT LOCKS:\n2 O\n\n", "ACK\n\n", "VIDEO OUTPUT LOCKS:\n2 O\n\n",
+         "VIDEO OUTPUT LOCKS:\n2 L\n\n"},
+        {2, "VIDEO OUTPUT LOCKS:\n2 O\n\n", "NAK\n\n", "", ""},
+        {2, "VIDEO OUTPUT LOCKS:\n2 U\n\n", "NAK\n\n", "", ""},
+        {2, "VIDEO OUTPUT ROUTING:\n2 0\n\n", "NAK\n\n", "", ""},
+        {1, "VIDEO OUTPUT ROUTING:\n2 0\n\n", "ACK\n\n", "", ""},
+        {1, "VIDEO OUTPUT LOCKS:\n2 O\n\n", "ACK\n\n", "", ""},  // already its own
+        {2, "VIDEO OUTPUT LOCKS:\n2 F\n3 O\n\n", "ACK\n\n", "VIDEO OUTPUT LOCKS:\n2 U\n3 L\n\n",
+         "VIDEO OUTPUT LOCKS:\n2 U\n3 O\n\n"},
+        {1, "VIDEO OUTPUT LOCKS:\n\n", "ACK\n\nVIDEO OUTPUT LOCKS:\n0 U\n1 U\n2 U\n3 L\n\n", "",
+         ""},
+    };
+    for (const Step& step : steps) {
+        Request(step.client, step.request);
+        const std::string answer = m_out.Take(step.client);
+        EXPECT_EQ(answer.substr(0, std::string(step.answer).size()), step.answer) << step.request;
+        const std::string update = answer.substr(std::string(step.answer).size());
+        EXPECT_EQ(step.client == 1 ? update : m_out.Take(1), step.toClient1) << step.request;
+        EXPECT_EQ(step.client == 2 ? update : m_out.Take(2), step.toClient2) << step.request;
+    }
+    EXPECT_EQ(m_out.commands, "1B3.");
+    m_core.ClientGone(2);
+    EXPECT_EQ(m_out.Take(1), "VIDEO OUTPUT LOCKS:\n3 U\n\n");
+}
+
+TEST_F(RouterCore, ClientsWaitForTheRoutesAfterTheLinkComesBack) {
+    m_core.LinkDown();
+    EXPECT_EQ(m_out.Take(1), "VIDEOHUB DEVICE:\nDevice present: false\n\n");
+    Request(1, "VIDEO OUTPUT ROUTING:\n0 1\n\n");
+    EXPECT_EQ(m_out.Take(1), "NAK\n\n");
+
+    m_core.LinkUp();
+    EXPECT_EQ(m_out.commands, "Status.");
+    m_core.ClientConnected(3);
+    EXPECT_TRUE(m_core.Holding(3));
+    m_core.SwitcherBytes("AV:2->1\r\nAV:2->2\r\nAV:3->3\r\n");
+    EXPECT_EQ(m_out.Take(3) + m_out.Take(1), "");  // output 4 not heard yet
+    m_core.SwitcherBytes("AV:4->4\r\n");
+    EXPECT_FALSE(m_core.Holding(3));
+    EXPECT_EQ(m_out.resumed, std::vector<ClientId>{3});
+    const std::string first = m_out.Take(3);
+    const std::string again = m_out.Take(1);
+    EXPECT_EQ(first.rfind("PROTOCOL PREAMBLE:\n", 0), 0u);
+    EXPECT_EQ(again.rfind("VIDEOHUB DEVICE:\nDevice present: true\n", 0), 0u);
+    EXPECT_NE(again.find("VIDEO OUTPUT ROUTING:\n0 1\n1 1\n2 2\n3 3\n\n"), std::string::npos);
+    EXPECT_EQ(first.substr(first.find("VIDEOHUB DEVICE:")), again);
+}
+
+class RouterCoreNoEcho : public RouterCore {
+  protected:
+    RouterCoreNoEcho() : RouterCore(RouterSettings{{}, 'V', true}) {}
+};
+
+TEST_F(RouterCoreNoEcho, ASentRouteCountsAtOnce) {
+    Request(2, "VIDEO OUTPUT ROUTING:\n3 0\n\n");
+    EXPECT_EQ(m_out.commands, "1V4.");
+    EXPECT_EQ(m_out.Take(2), "ACK\n\nVIDEO OUTPUT ROUTING:\n3 0\n\n");
+    EXPECT_EQ(m_out.Take(1), "VIDEO OUTPUT ROUTING:\n3 0\n\n");
+
+    // Commands from the raw port count the same way; other commands change nothing.
+    for (const char* command : {"Status.", "3$.", "12B2.", "/%Lock;"}) {
+        m_core.CommandSent(command);
+    }
+    EXPECT_EQ(m_out.Take(1), "");
+    m_core.CommandSent("\r\n2All.");
+    EXPECT_EQ(m_out.Take(2), "VIDEO OUTPUT ROUTING:\n0 1\n2 1\n3 1\n\n");
+}
+
+TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
+    ScopedSysDir dir;
+    const std::string config = dir.Path() + "/stage.conf";
+    std::ofstream(config) << "# stage\nserial = COM2\nbaud = 19200\ninputs = 16\noutputs=4\n"
+                             "allow = 10.0.0.0/8\nno-echo = yes\nname = Stage left\n";
+    const DaemonOptions merged =
+        ParseDaemonOptions({"--config", config, "--outputs", "8", "--allow", "192.168.1.7"});
+    EXPECT_EQ(merged.serial, "COM2");
+    EXPECT_EQ(merged.baud, 19200u);
+    EXPECT_EQ(merged.inputs, 16);
+    EXPECT_EQ(merged.outputs, 8);
+    ASSERT_EQ(merged.allow.size(), 1u);
+    EXPECT_EQ(merged.allow[0].bits, 32);
+    EXPECT_TRUE(merged.noEcho);
+    EXPECT_EQ(merged.name, "Stage left");
+    const DaemonOptions net = ParseDaemonOptions({"--config", config, "--net", "module:4001"});
+    EXPECT_EQ(net.link, DaemonOptions::Link::Network);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
+        {{"--inputs", "8", "--outputs", "8"}, "link"},
+        {{"--net", "h:1", "--serial", "COM1", "--inputs", "1", "--outputs", "1"}, "not both"},
+        {{"--net", "h:1", "--baud", "9600", "--inputs", "1", "--outputs", "1"}, "--baud"},
+        {{"--serial", "COM9", "--inputs", "1", "--outputs", "1"}, "1..5"},
+        {{"--serial", "COM1", "--inputs", "1025", "--outputs", "1"}, "1..1024"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--allow", "10.0.0.0/33"},
+         "0..32"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--route-kind", "audio"},
+         "av or video"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--videohub-port", "off",
+          "--raw-port", "off"},
+         "both ports are off"},
+        {{"--config", dir.Path() + "/missing.conf"}, "missing.conf"},
+        {{"--frobnicate"}, "unknown option"},
+    };
+    for (const auto& [args, message] : mistakes) {
+        try {
+            ParseDaemonOptions(args);
+            ADD_FAILURE() << message;
+        } catch (const UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+        }
+    }
+    std::ofstream(config) << "serial = COM1\nlisten\n";
+    EXPECT_THROW(ParseDaemonOptions({"--config", config}), UsageError);
+}
+
+}  // namespace

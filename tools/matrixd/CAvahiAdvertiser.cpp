@@ -1,0 +1,142 @@
+#include "tools/matrixd/CAvahiAdvertiser.h"
+
+#include <QByteArrayList>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+
+#include <cstdio>
+
+namespace {
+
+constexpr const char* kService = "org.freedesktop.Avahi";
+constexpr const char* kServerInterface = "org.freedesktop.Avahi.Server";
+constexpr const char* kGroupInterface = "org.freedesktop.Avahi.EntryGroup";
+// The service type and TXT record that router-control software looks for.
+constexpr const char* kServiceType = "_blackmagic._tcp";
+constexpr const char* kClassRecord = "class=Videohub";
+// Avahi's "any" for interface and protocol: every interface, IPv4 and IPv6.
+constexpr int kAnyInterface = -1;
+constexpr int kAnyProtocol = -1;
+// Entry group states as Avahi numbers them.
+constexpr int kGroupEstablished = 2;
+constexpr int kGroupCollision = 3;
+constexpr int kGroupFailure = 4;
+// A name taken again and again means something else is wrong; stop renaming then.
+constexpr int kMaxRenames = 16;
+
+}  // namespace
+
+// The connection stays unopened (a name nobody connected) until Advertise reaches for the bus.
+CAvahiAdvertiser::CAvahiAdvertiser(QObject* parent)
+    : QObject(parent), m_bus(QStringLiteral("matrixd-none")) {
+    // The TXT record travels as an array of byte arrays ("aay").
+    qDBusRegisterMetaType<QByteArrayList>();
+}
+
+void CAvahiAdvertiser::Advertise(const QString& name, quint16 port) {
+    m_strName = name;
+    m_nPort = port;
+    // A local socket connect; with no system bus it fails at once rather than waiting.
+    m_bus = QDBusConnection::systemBus();
+    if (!m_bus.isConnected()) {
+        Log(QStringLiteral("not announced on the network: no D-Bus system bus (%1)")
+                .arg(m_bus.lastError().message()));
+        return;
+    }
+    Call(QDBusMessage::createMethodCall(kService, QStringLiteral("/"), kServerInterface,
+                                        QStringLiteral("EntryGroupNew")),
+         "EntryGroupNew", [this](const QDBusMessage& reply) {
+             m_strGroupPath = reply.arguments().value(0).value<QDBusObjectPath>().path();
+             // Collisions found on the network after the commit arrive as a state change.
+             m_bus.connect(kService, m_strGroupPath, kGroupInterface,
+                           QStringLiteral("StateChanged"), this,
+                           SLOT(OnGroupStateChanged(int, QString)));
+             AddService();
+         });
+}
+
+void CAvahiAdvertiser::AddService() {
+    QDBusMessage call = GroupCall("AddService");
+    // The port goes as a D-Bus uint16: a plain QVariant would widen it to int.
+    call << kAnyInterface << kAnyProtocol << 0u << m_strName << QString::fromLatin1(kServiceType)
+         << QString() << QString() << QVariant::fromValue(m_nPort)
+         << QVariant::fromValue(QByteArrayList{QByteArray(kClassRecord)});
+    Call(call, "AddService", [this](const QDBusMessage&) {
+        Call(GroupCall("Commit"), "Commit", [](const QDBusMessage&) {});
+    });
+}
+
+void CAvahiAdvertiser::PickAlternativeName() {
+    if (++m_nRenames > kMaxRenames) {
+        Log(QStringLiteral("not announced on the network: the name '%1' and %2 alternatives "
+                           "are taken")
+                .arg(m_strName)
+                .arg(kMaxRenames));
+        return;
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, QStringLiteral("/"), kServerInterface,
+                                       QStringLiteral("GetAlternativeServiceName"));
+    call << m_strName;
+    Call(call, "GetAlternativeServiceName", [this](const QDBusMessage& reply) {
+        const QString alternative = reply.arguments().value(0).toString();
+        Log(QStringLiteral("the name '%1' is taken on the network, announced as '%2'")
+                .arg(m_strName, alternative));
+        m_strName = alternative;
+        // A committed group keeps its old entry until it is emptied.
+        Call(GroupCall("Reset"), "Reset", [this](const QDBusMessage&) { AddService(); });
+    });
+}
+
+void CAvahiAdvertiser::OnGroupStateChanged(int state, const QString& error) {
+    if (state == kGroupCollision) {
+        PickAlternativeName();
+    } else if (state == kGroupFailure) {
+        Log(QStringLiteral("announcement on the network failed: %1").arg(error));
+    } else if (state == kGroupEstablished && m_nRenames > 0) {
+        m_nRenames = 0;
+    }
+}
+
+void CAvahiAdvertiser::Call(const QDBusMessage& call, const char* step,
+                            std::function<void(const QDBusMessage&)> onReply) {
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, step, onReply = std::move(onReply)](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                const QDBusMessage reply = finished->reply();
+                if (reply.type() == QDBusMessage::ErrorMessage) {
+                    OnCallFailed(step, reply);
+                } else {
+                    onReply(reply);
+                }
+            });
+}
+
+void CAvahiAdvertiser::OnCallFailed(const char* step, const QDBusMessage& error) {
+    // A name already announced by this host is refused at once rather than reported later.
+    if (error.errorName() == QLatin1String("org.freedesktop.Avahi.CollisionError")) {
+        PickAlternativeName();
+        return;
+    }
+    if (error.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        error.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+        Log(QStringLiteral("not announced on the network: no Avahi daemon on the system bus"));
+        return;
+    }
+    Log(QStringLiteral("not announced on the network: %1 failed: %2")
+            .arg(QString::fromLatin1(step), error.errorMessage()));
+}
+
+QDBusMessage CAvahiAdvertiser::GroupCall(const char* method) const {
+    return QDBusMessage::createMethodCall(kService, m_strGroupPath, kGroupInterface,
+                                          QString::fromLatin1(method));
+}
+
+void CAvahiAdvertiser::Log(const QString& text) {
+    std::fprintf(stderr, "matrixd: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}

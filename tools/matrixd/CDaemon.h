@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <string>
+
+#include "tools/matrixd/CEventLog.h"
+#include "tools/matrixd/CRouterCore.h"
+#include "tools/matrixd/ClientAccess.h"
+#include "tools/matrixd/DaemonOptions.h"
+#include "tools/matrixd/RouterState.h"
+
+class CAvahiAdvertiser;
+class CRawServer;
+class CRouterServer;
+class CSwitcherLink;
+
+// The daemon: the switcher link, the two front ends and the router engine between them.
+class CDaemon : public QObject, private IRouterOutput {
+    Q_OBJECT
+
+  public:
+    // How long the routes are learned after the link comes, at most, before clients are served
+    // with what has been heard (a switcher that answers nothing, a slow line).
+    static constexpr int kLearnMs = 1500;
+
+    explicit CDaemon(const DaemonOptions& options, QObject* parent = nullptr);
+    ~CDaemon() override;
+
+    // Reads the labels, binds the ports (printing them), starts the link. False, with the reason
+    // on stderr, when a port cannot be bound.
+    bool Start();
+
+  private:
+    void SendToClient(ClientId client, const std::string& bytes) override;
+    bool SendCommand(const std::string& command) override;
+    LabelNames LabelsOnFile(const LabelNames& fallback) override;
+    bool SaveLabels(const LabelNames& labels) override;
+    void ResumeClient(ClientId client) override;
+    void Log(const std::string& line) override;
+
+    void LinkUp();
+    void LinkDown();
+    void SwitcherBytes(const QByteArray& bytes);
+
+    DaemonOptions m_options;
+    std::string m_strLabelsPath;
+    CEventLog m_log;
+    QTimer m_logFlush;
+    QTimer m_learn;
+    CClientAccess m_access;
+    std::unique_ptr<CRouterState> m_pState;
+    std::unique_ptr<CRouterCore> m_pCore;
+    CSwitcherLink* m_pLink = nullptr;
+    CRouterServer* m_pRouter = nullptr;
+    CRawServer* m_pRaw = nullptr;
+    CAvahiAdvertiser* m_pAdvertiser = nullptr;
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+#include <vector>
+
+#include "tools/matrixd/DaemonOptions.h"
+
+// The --allow list as Qt reads addresses. Empty: everyone the listen address reaches.
+class CClientAccess {
+  public:
+    explicit CClientAccess(const std::vector<AllowedNet>& allow);
+    bool Allows(const QHostAddress& peer) const;
+
+  private:
+    std::vector<QPair<QHostAddress, int>> m_nets;
+};
+
+// "127.0.0.1" or "[::1]", as an address goes before ":port".
+QString AddressText(const QHostAddress& address);

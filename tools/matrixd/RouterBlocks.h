@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/matrixd/RouterState.h"
+
+// The text of the blocks the daemon sends to router-protocol clients. Every block ends with
+// its blank line; nothing here knows about connections.
+
+// What the device block tells about this server.
+struct RouterIdentity {
+    std::string model;
+    std::string name;      // the friendly name
+    std::string uniqueId;  // 12 hex digits
+};
+
+namespace RouterBlocks {
+
+inline constexpr const char* kAck = "ACK\n\n";
+inline constexpr const char* kNak = "NAK\n\n";
+
+std::string Preamble();
+// The device block; while no device is reachable it holds "Device present: false" only.
+std::string Device(const RouterIdentity& identity, const CRouterState& state, bool present);
+// Label, lock and routing blocks: every port, or only the ports listed (an update).
+std::string InputLabels(const CRouterState& state, const std::vector<int>* ports = nullptr);
+std::string OutputLabels(const CRouterState& state, const std::vector<int>* ports = nullptr);
+// Locks as `viewer` sees them: O its own, L another's, U none.
+std::string Locks(const CRouterState& state, ClientId viewer,
+                  const std::vector<int>* ports = nullptr);
+// Routes not learned yet are left out.
+std::string Routing(const CRouterState& state, const std::vector<int>* ports = nullptr);
+std::string Configuration();
+std::string EndPrelude();
+
+// Everything after the preamble, for a present device, as `viewer` sees it.
+std::string FullStatus(const RouterIdentity& identity, const CRouterState& state, ClientId viewer);
+
+}  // namespace RouterBlocks

@@ -1,0 +1,83 @@
+// matrixd: owns the one link to a matrix switcher and serves any number of controllers at
+// once, over the router control protocol (TCP 9990) and a raw command port (TCP 9991).
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/Version.h"
+#include "tools/matrixd/CDaemon.h"
+#include "tools/matrixd/DaemonOptions.h"
+
+namespace {
+
+enum ExitCode : int {
+    kExitStopped = 0,
+    kExitStartFailed = 1,
+    kExitUsage = 2,
+};
+
+int UsageFailure(const std::string& message) {
+    std::fprintf(stderr, "matrixd: %s (try 'matrixd --help')\n", message.c_str());
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    DaemonOptions options;
+    try {
+        options = ParseDaemonOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& error) {
+        return UsageFailure(error.what());
+    }
+    if (options.help) {
+        std::fputs(kDaemonUsage, stdout);
+        return kExitStopped;
+    }
+    if (options.version) {
+        std::printf("matrixd %s\n", kProgramVersion);
+        return kExitStopped;
+    }
+
+    // SIGINT and SIGTERM end the event loop through a descriptor it watches, blocked before
+    // any thread starts so that none of them takes the signal instead. A client that closes
+    // while it is written to must cost a failed write, not the process.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    const int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd < 0) {
+        std::perror("matrixd: signalfd");
+        return kExitStartFailed;
+    }
+
+    QCoreApplication app(argc, argv);
+    QSocketNotifier stopNotifier(signalFd, QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [signalFd] {
+        signalfd_siginfo info{};
+        while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
+        QCoreApplication::quit();
+    });
+
+    int code = kExitStopped;
+    {
+        CDaemon daemon(options);
+        if (!daemon.Start()) {
+            code = kExitStartFailed;
+        } else {
+            code = QCoreApplication::exec();
+        }
+    }
+    ::close(signalFd);
+    return code;
+}
