@@ -164,3 +164,22 @@ ReplyLine ReadReplyLine(std::string_view raw, int inputs, int outputs) {
     }
     return ReadRouteLine(line, inputs, outputs);
 }
+
+ReplyRefusal ClassifyRefusal(std::string_view raw) {
+    // Every refusal the switcher is known to send; one place, so every reader agrees.
+    struct Refusal {
+        std::string_view text;
+        ReplyRefusal kind;
+    };
+    static constexpr Refusal kRefusals[] = {
+        {"Command Error!", ReplyRefusal::Error},
+        {"System Locked!", ReplyRefusal::Locked},
+    };
+    const std::string_view line = Trim(raw);
+    for (const Refusal& refusal : kRefusals) {
+        if (line == refusal.text) {
+            return refusal.kind;
+        }
+    }
+    return ReplyRefusal::None;
+}

@@ -28,3 +28,15 @@ struct ReplyLine {
 // matter). Numbers are checked against the switcher's input and output counts: a line naming
 // an input or output outside them says nothing (Other).
 ReplyLine ReadReplyLine(std::string_view line, int inputs, int outputs);
+
+// Lines with which the switcher refuses a command. Kept apart from ReplyKind: a refusal says
+// nothing about routes, so the panel's reading is untouched by it, while a script that ran the
+// command must learn that it failed.
+enum class ReplyRefusal {
+    None,
+    Error,   // "Command Error!": a command the switcher cannot read or carry out
+    Locked,  // "System Locked!": the front panel lock is on (also the answer to the lock command)
+};
+
+// Whether the line is a refusal (blanks at either end do not matter, as for ReadReplyLine).
+ReplyRefusal ClassifyRefusal(std::string_view line);

@@ -1,9 +1,17 @@
 // How matrixctl ends: 0 with replies, 1 when the switcher is silent, 2 for a command line it
-// cannot run (before any link is opened), 3 when the link fails, with one line saying why.
+// cannot run (before any link is opened), 3 when the link fails, with one line saying why (4,
+// the switcher refused, is shown with the commands that get refusals).
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <fstream>
+#include <thread>
 
 #include "CtlProcess.h"
 #include "link/CSerialPort.h"
@@ -18,14 +26,19 @@ std::size_t LineCount(const std::string& text) {
 
 }  // namespace
 
-TEST(MatrixctlExitCodes, HelpTellsTheCommandsAndTheDefaultRate) {
+TEST(MatrixctlExitCodes, HelpTellsTheCommandsAndTheDefaultRateAndVersionTheVersion) {
     const CtlOutcome run = RunCtl({"--help"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out.rfind("Usage: matrixctl", 0), 0u) << run.out;
-    for (const char* word : {"default 9600", "route IN OUT", "raw TEXT", "--json", "Exit codes"}) {
+    for (const char* word : {"default 9600", "route IN OUT", "raw TEXT", "--json", "Exit codes",
+                             "monitor", "4 the switcher refused"}) {
         EXPECT_NE(run.out.find(word), std::string::npos) << word;
     }
     EXPECT_EQ(run.err, "");
+    const CtlOutcome version = RunCtl({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("matrixctl ", 0), 0u) << version.out;
+    EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;
 }
 
 // Every case is run with a switcher on both links (COM1 is the default port): a command line
@@ -35,9 +48,13 @@ TEST(MatrixctlExitCodes, BadArgumentsEndWithCodeTwoBeforeAnyLinkIsOpened) {
     const std::string log = sys.Path() + "/sim.log";
     SimProcess sim({"--port", "0", "--pty", sys.Path() + "/COM1", "--log", log});
     const std::string net = "127.0.0.1:" + std::to_string(sim.Port());
+    std::ofstream(sys.Path() + "/matrixpanel-labels.ini")
+        << "[inputs]\n1=Camera 1\n2=camera 2\n[outputs]\n1=Stage\n";
+    const std::string cues = sys.Path() + "/cues";
+    std::ofstream(cues) << "route 1 2\n# next\njump 3\n";
     struct Case {
         std::vector<std::string> args;
-        const char* says;
+        std::string says;
     };
     const Case cases[] = {
         {{}, "no command"},
@@ -65,6 +82,16 @@ TEST(MatrixctlExitCodes, BadArgumentsEndWithCodeTwoBeforeAnyLinkIsOpened) {
         {{"--net", net, "--serial", "COM1", "type"}, "not both"},
         {{"--serial", "COM6", "type"}, "'6'"},
         {{"--net", net, "--bogus", "type"}, "unknown option '--bogus'"},
+        {{"--net", net, "route", "cam", "1"}, "ambiguous input 'cam': 1 'Camera 1', 2 'camera 2'"},
+        {{"--net", net, "route", "1", "Screen"}, "unknown output 'Screen' (outputs: 1 'Stage')"},
+        {{"--net", net, "route", "1", "2", "+"}, "a '+' needs a command"},
+        {{"--net", net, "type", "+", "+", "version"}, "a '+' needs a command"},
+        {{"--net", net, "type", "+", "monitor"}, "monitor runs alone"},
+        {{"--net", net, "--reconnect", "type"}, "--reconnect goes with monitor"},
+        {{"--net", net, "--first", "--until", "x", "type"}, "one of --first"},
+        {{"--net", net, "--file", cues}, cues + ":3: unknown command 'jump'"},
+        {{"--net", net, "--file", cues, "type"}, "commands or --file"},
+        {{"--net", net, "--file", sys.Path() + "/none"}, "cannot read"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.says);
@@ -156,4 +183,148 @@ TEST(MatrixctlExitCodes, AnUnansweredConnectGivesUpWithCodeThree) {
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_NE(run.err.find("no answer from 127.0.0.1:"), std::string::npos) << run.err;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+namespace {
+
+// A peer's part in a hostile exchange: bytes, then a pause.
+struct Move {
+    std::string bytes;
+    int pauseMs;
+};
+
+// Sends to a peer that may have gone: matrixctl ends when it has had enough.
+void SendWhileThere(TcpPeer& peer, const std::string& bytes) {
+    try {
+        peer.Send(bytes);
+    } catch (const std::runtime_error&) {
+    }
+}
+
+struct ScopedNoSigpipe {
+    ScopedNoSigpipe() : previous(::signal(SIGPIPE, SIG_IGN)) {}
+    ~ScopedNoSigpipe() { ::signal(SIGPIPE, previous); }
+    sighandler_t previous;
+};
+
+}  // namespace
+
+// Peers no switcher should be: only whole lines are replies, the quiet time counts from the last
+// byte, a reset in the middle of a line is a link failure, and --max-time bounds a peer that
+// never stops.
+TEST(MatrixctlExitCodes, HostilePeersEndWithTheCodeOfTheWholeLinesRead) {
+    ScopedNoSigpipe noSigpipe;
+    std::vector<Move> slowLine;
+    for (const char byte : std::string("AV:3->5\r\n")) {
+        slowLine.push_back({std::string(1, byte), 300});
+    }
+    const std::vector<Move> linesEvery200Ms(20, Move{"AV:1->1\r\n", 200});
+    struct Case {
+        const char* what;
+        std::vector<Move> moves;
+        bool reset;
+        std::vector<std::string> options;
+        int exitCode;
+        std::string out;
+        std::string said;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"one byte every 300 ms", slowLine, false, {}, 0, "AV:3->5\n", ""},
+        {"a started line, then silence", {{"A", 300}, {"V", 2500}}, false, {}, 1, "",
+         "incomplete reply line at the end, not printed: \"AV\""},
+        {"a reset in the middle of a line", {{"AV:1->1\r\nAV:3-", 300}}, true, {}, 3, "AV:1->1\n",
+         "in the middle of a reply line: \"AV:3-\""},
+        {"a line every 200 ms", linesEvery200Ms, false, {"--max-time", "1500"}, 0, "",
+         "stopped at --max-time 1500 ms"},
+        {"an overlong line", {{std::string(5000, 'x') + "\r\nOK\r\n", 0}}, false, {}, 0,
+         std::string(4096, 'x') + "\nOK\n", "longer than 4096 bytes was cut there"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TcpPeer peer;
+        // A quiet time well above the peers' pauses, so that a slow machine reads the same.
+        std::vector<std::string> args{"--net", "127.0.0.1:" + std::to_string(peer.Port()),
+                                      "--timeout", "1500"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("status");
+        CtlProcess ctl(args);
+        ASSERT_TRUE(peer.Accept());
+        EXPECT_EQ(peer.Read(kQuietPeriod, 7), "Status.");
+        for (const Move& move : c.moves) {
+            SendWhileThere(peer, move.bytes);
+            std::this_thread::sleep_for(std::chrono::milliseconds(move.pauseMs));
+        }
+        if (c.reset) {
+            peer.Reset();
+        }
+        const CtlOutcome run = ctl.Finish();
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        if (c.out.empty()) {
+            EXPECT_EQ(run.out.find("AV:3"), std::string::npos) << run.out;
+        } else {
+            EXPECT_EQ(run.out, c.out);
+        }
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    }
+}
+
+namespace {
+
+// The largest resident size in KiB that a run of matrixctl reached, its output discarded, and
+// its exit code.
+long MaxResidentKib(std::vector<std::string> args, int& exitCode) {
+    args.insert(args.begin(), MATRIXCTL_PATH);
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return -1;
+    }
+    rusage usage{};
+    int status = 0;
+    ::wait4(pid, &status, 0, &usage);
+    exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+// 100 MB without a line end costs matrixctl less than 20 MB more than a run that reads nothing
+// (the base differs between plain and sanitizer builds). Its start is printed as a cut line;
+// the peer hanging up in the middle of it is a link failure.
+TEST(MatrixctlExitCodes, AFloodWithoutLineEndsKeepsMemoryBounded) {
+    ScopedNoSigpipe noSigpipe;
+    int exitCode = -1;
+    const long base = MaxResidentKib({"--version"}, exitCode);
+    TcpPeer peer;
+    int sent = 0;
+    std::thread flood([&] {
+        if (!peer.Accept()) {
+            return;
+        }
+        const std::string megabyte(1 << 20, 'x');
+        for (; sent < 100; ++sent) {
+            peer.Send(megabyte);
+        }
+        peer.Close();
+    });
+    const long flooded = MaxResidentKib(
+        {"--net", "127.0.0.1:" + std::to_string(peer.Port()), "--timeout", "20000", "type"},
+        exitCode);
+    flood.join();
+    EXPECT_EQ(sent, 100);
+    EXPECT_EQ(exitCode, 3);
+    ASSERT_GT(base, 0);
+    EXPECT_LT(flooded - base, 20 * 1024) << flooded << " KiB against " << base << " KiB";
 }

@@ -103,9 +103,8 @@ bool CCtlNetLink::Open(std::string& reason) {
 
     // The attempt runs on a thread of its own so that a host that never answers costs
     // kConnectLimit, not the system's minutes of retries: interrupting the socket ends it at
-    // once. (ConnectThread::Stop shuts the attempt's socket down while its thread is still
-    // finishing after the hand-over: harmless to the panel, which connects anew each time,
-    // but here it would cut the connection that is about to carry the command.)
+    // once. It is interrupted only when the limit has passed without a result, so a
+    // connection that was made is left to carry the command.
     std::mutex mutex;
     std::condition_variable done;
     std::optional<int> result;
@@ -162,12 +161,15 @@ void CCtlNetLink::StartReading(CReplyCollector& collector) {
         for (;;) {
             const long received = m_client.Receive(token, buffer.data(), buffer.size());
             const int error = errno;
+            // Bytes that came while the link was being closed are still replies.
+            if (received > 0) {
+                collector.Add({buffer.data(), static_cast<std::size_t>(received)});
+            }
             if (m_bClosing.load()) {
                 collector.End({});
                 return;
             }
             if (received > 0) {
-                collector.Add({buffer.data(), static_cast<std::size_t>(received)});
                 continue;
             }
             collector.End(received == 0
@@ -191,7 +193,7 @@ void CCtlNetLink::Close() {
 namespace {
 
 // The write limits the panel's serial link uses; reads follow ReadChunk's own rule.
-constexpr SerialTimeouts kTimeouts{50, 10, 100, 10, 100};
+constexpr SerialTimeouts kTimeouts{.writeTotalPerByte = 10, .writeTotalConst = 100};
 constexpr int kGapMs = 50;
 
 std::string OpenFailure(const std::string& name, const std::string& path, int error) {
@@ -242,7 +244,6 @@ bool CCtlSerialLink::Open(std::string& reason) {
         reason = m_path + " does not take " + std::to_string(m_baud) + " bit/s 8N1";
         return false;
     }
-    m_device.SetQueueSizes(kChunk, kChunk);
     m_device.SetTimeouts(kTimeouts);
     // Whatever the port held from before is not a reply to this command.
     m_device.Purge(kPurgeRxClear | kPurgeTxClear);

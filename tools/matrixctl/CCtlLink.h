@@ -12,8 +12,9 @@
 #include "platform/CSerialDevice.h"
 #include "tools/matrixctl/CReplyCollector.h"
 
-// One link to the switcher for one command: open it, send, read the replies on a thread of
-// its own into a collector, close. Failures come back as a one-line reason for the user.
+// One link to the switcher for one call: open it, send the commands, read the replies on a
+// thread of its own into a collector, close. Failures come back as a one-line reason for the
+// user.
 class CCtlLink {
   public:
     virtual ~CCtlLink() = default;

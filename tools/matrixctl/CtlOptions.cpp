@@ -1,16 +1,20 @@
 #include "tools/matrixctl/CtlOptions.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
 #include "link/LineSettings.h"
-#include "link/LinkTypes.h"
+#include "tools/matrixctl/CtlCommands.h"
+#include "tools/matrixctl/CtlNames.h"
 
-const char* const kCtlUsage =
-    "Usage: matrixctl [--net HOST:PORT | --serial PORT] [--baud RATE] [--timeout MS] [--json]\n"
-    "                 COMMAND [ARGS]\n"
-    "Sends one command to a matrix switcher and prints the reply lines it answers with.\n"
+namespace {
+
+constexpr const char* kUsageHead =
+    "Usage: matrixctl [--net HOST:PORT | --serial PORT] [--baud RATE] [options]\n"
+    "                 COMMAND [ARGS] [+ COMMAND [ARGS]]...\n"
+    "       matrixctl [link options] [options] --file FILE\n"
+    "       matrixctl [link options] [--json] [--reconnect] monitor\n"
+    "Sends commands to a matrix switcher and prints the reply lines it answers with.\n"
     "\n"
     "Link:\n"
     "  --net HOST:PORT  TCP, to the switcher's network module (IPv4 address or host name)\n"
@@ -18,18 +22,33 @@ const char* const kCtlUsage =
     "                   $MATRIXPANEL_SYSDIR or /var/lib/matrixpanel, else the n-th serial\n"
     "                   device) or a device path such as /dev/ttyUSB0; default COM1.\n"
     "                   The port is opened exclusively: one the panel holds is refused.\n"
-    "  --baud RATE      serial rate, default 9600 (the panel's rate once COM is chosen);\n"
-    "                   one of 110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400,\n"
-    "                   56000, 57600, 115200, 128000, 256000; 8 data bits, no parity, one\n"
-    "                   stop bit\n"
+    "  --baud RATE      serial rate, default 9600 (the panel's rate once COM is chosen);\n";
+
+constexpr const char* kUsageTail =
     "Replies:\n"
-    "  --timeout MS     stop reading once MS milliseconds pass without a new reply line\n"
-    "                   (default 500; 0 sends and does not wait for replies)\n"
+    "  --timeout MS     stop reading once MS milliseconds pass without a byte (default\n"
+    "                   500; 0 sends and does not wait for replies)\n"
+    "  --first          stop after the first reply line\n"
+    "  --lines N        stop after N reply lines\n"
+    "  --until TEXT     stop after the first reply line that contains TEXT\n"
+    "  --max-time MS    end the whole call after MS milliseconds (default 10000;\n"
+    "                   a monitor runs until interrupted unless this is given)\n"
     "  --json           one JSON object per reply line instead of the line itself:\n"
     "                   {\"line\":\"AV:3->5\",\"kind\":\"route\",\"signal\":\"AV\",\"input\":3,"
     "\"output\":5}\n"
-    "                   kinds: route, all-through, to-all, off, demo, normal, other\n"
+    "                   kinds: route, all-through, to-all, off, demo, normal, error,\n"
+    "                   locked, other; input_name and output_name from the labels file\n"
+    "Several commands, names, feedback:\n"
+    "  COMMAND + COMMAND  several commands over one link, each waiting for its replies\n"
+    "  --file FILE      the commands of FILE (- for standard input), one per line;\n"
+    "                   blank lines and lines starting with # are skipped\n"
+    "  --labels FILE    names of inputs and outputs (default: matrixpanel-labels.ini in\n"
+    "                   the settings directory); IN and OUT take a name or the start\n"
+    "                   of one, in any case, as well as a number\n"
+    "  monitor          send nothing, print every reply line as it comes until\n"
+    "                   interrupted; --reconnect re-opens a lost link every 2 s\n"
     "  -h, --help       show this text\n"
+    "  --version        show the version\n"
     "\n"
     "Commands (the bytes sent in brackets):\n"
     "  route IN OUT [--audio|--video]  input to output, audio and video by default\n"
@@ -47,43 +66,44 @@ const char* const kCtlUsage =
     "  raw TEXT                        TEXT exactly as typed, nothing appended\n"
     "\n"
     "Exit codes: 0 replies read (or none waited for), 1 no reply within the time-out,\n"
-    "2 usage error, 3 link failure (refused, unreachable, port busy or missing).\n";
+    "2 usage error, 3 link failure (refused, unreachable, port busy or missing, lost),\n"
+    "4 the switcher refused (Command Error!, System Locked!). Of several commands, the\n"
+    "code of the first that failed.\n";
 
-namespace {
-
-constexpr int kMaxNumber = 99999;
-
-std::string ValueText(std::string_view name, std::string_view text) {
-    return std::string(name) + " '" + std::string(text) + "'";
-}
-
-// A plain decimal number (no sign, no blanks) within low..high.
-int Number(std::string_view what, std::string_view text, int low, int high) {
-    const bool digits =
-        !text.empty() && text.size() <= 9 &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    const int value = digits ? std::stoi(std::string(text)) : -1;
-    if (!digits || value < low || value > high) {
-        throw UsageError("bad " + ValueText(what, text) + " (expected " + std::to_string(low) +
-                         ".." + std::to_string(high) + ")");
+// The rates of the one baud table, wrapped under the --baud option.
+std::string RateLines() {
+    constexpr std::size_t kIndent = 19;
+    constexpr std::size_t kWidth = 88;
+    std::string text;
+    std::string line(kIndent, ' ');
+    line += "one of";
+    for (std::size_t i = 0; i < kBaudSettings.size(); ++i) {
+        const std::string word = std::string(" ") + kBaudSettings[i].caption +
+                                 (i + 1 < kBaudSettings.size() ? "," : ";");
+        if (line.size() + word.size() > kWidth) {
+            text += line + "\n";
+            line = std::string(kIndent - 1, ' ');
+        }
+        line += word;
     }
-    return value;
+    return text + line + "\n" + std::string(kIndent, ' ') +
+           "8 data bits, no parity, one stop bit\n";
 }
 
 unsigned Baud(std::string_view text) {
     if (const int position = BaudPosition(text); position >= 0) {
         return kBaudSettings[static_cast<std::size_t>(position)].rate;
     }
-    throw UsageError("bad " + ValueText("--baud", text) + " (see --help for the rates)");
+    throw UsageError("bad --baud '" + std::string(text) + "' (see --help for the rates)");
 }
 
 void NetAddress(std::string_view text, CtlOptions& options) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0) {
-        throw UsageError("bad " + ValueText("--net", text) + " (expected HOST:PORT)");
+        throw UsageError("bad --net '" + std::string(text) + "' (expected HOST:PORT)");
     }
     options.host = std::string(text.substr(0, colon));
-    options.port = static_cast<std::uint16_t>(Number("port", text.substr(colon + 1), 1, 65535));
+    options.port = static_cast<std::uint16_t>(CtlNumber("port", text.substr(colon + 1), 1, 65535));
 }
 
 // "COMn" names one of the panel's five ports; any other name is taken as a device path.
@@ -93,114 +113,133 @@ void SerialPort(std::string_view text, CtlOptions& options) {
     }
     if (text.size() > 3 && (text.substr(0, 3) == "COM" || text.substr(0, 3) == "com") &&
         text.find('/') == std::string_view::npos) {
-        Number("serial port number", text.substr(3), 1, 5);
+        CtlNumber("serial port number", text.substr(3), 1, 5);
     }
     options.serial = std::string(text);
 }
 
-void ExpectArgs(const std::vector<std::string>& words, std::size_t count, const char* form) {
-    if (words.size() - 1 != count) {
-        throw UsageError(std::string("usage: ") + form);
+bool TakesValue(std::string_view option) {
+    for (const char* name : {"--net", "--serial", "--baud", "--timeout", "--max-time", "--lines",
+                             "--until", "--file", "--labels"}) {
+        if (option == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the arguments say beyond the options CtlOptions keeps itself.
+struct Reading {
+    std::vector<CommandWords> commands{1};
+    bool net = false;
+    bool serial = false;
+    bool baud = false;
+    int stopRules = 0;
+    std::string file;
+    std::string labels;
+};
+
+void TakeOption(const std::string& option, const std::string& value, CtlOptions& options,
+                Reading& reading) {
+    if (option == "--net") {
+        NetAddress(value, options);
+        reading.net = true;
+    } else if (option == "--serial") {
+        SerialPort(value, options);
+        reading.serial = true;
+    } else if (option == "--baud") {
+        options.baud = Baud(value);
+        reading.baud = true;
+    } else if (option == "--timeout") {
+        options.timeoutMs = CtlNumber("--timeout", value, 0, kMaxTimeoutMs);
+    } else if (option == "--max-time") {
+        options.maxTimeMs = CtlNumber("--max-time", value, 1, kMaxMaxTimeMs);
+        options.maxTimeGiven = true;
+    } else if (option == "--lines") {
+        options.stopAfterLines = CtlNumber("--lines", value, 1, kMaxStopLines);
+        ++reading.stopRules;
+    } else if (option == "--until") {
+        if (value.empty()) {
+            throw UsageError("--until needs a text");
+        }
+        options.until = value;
+        ++reading.stopRules;
+    } else if (option == "--file") {
+        if (value.empty()) {
+            throw UsageError("--file needs a file (- for standard input)");
+        }
+        reading.file = value;
+    } else if (option == "--labels") {
+        if (value.empty()) {
+            throw UsageError("--labels needs a file");
+        }
+        reading.labels = value;
+    } else {
+        throw UsageError("unknown option '" + option + "'");
     }
 }
 
-DeviceCommand Command(const std::vector<std::string>& words, char signal, bool network, bool& raw) {
-    const std::string& name = words.front();
-    const auto arg = [&](std::size_t i, const char* what, int low) {
-        return Number(what, words[i], low, kMaxNumber);
-    };
-    if (signal != 'B' && name != "route") {
-        throw UsageError("--audio and --video go with route only");
+void CheckCombinations(const CtlOptions& options, const Reading& reading) {
+    if (reading.net && reading.serial) {
+        throw UsageError("give --net or --serial, not both");
     }
-    if (name == "route") {
-        ExpectArgs(words, 2, "route IN OUT [--audio|--video]");
-        // Input 0 is allowed: the panel sends it when no input is chosen.
-        return RouteCommand(signal, InputNo{arg(1, "input", 0)}, OutputNo{arg(2, "output", 1)});
+    if (reading.net && reading.baud) {
+        throw UsageError("--baud sets a serial port; the network module keeps its own rate");
     }
-    if (name == "all") {
-        ExpectArgs(words, 1, "all IN");
-        return InputToAllCommand(InputNo{arg(1, "input", 1)});
+    if (reading.stopRules > 1) {
+        throw UsageError("give one of --first, --lines and --until");
     }
-    if (name == "off") {
-        ExpectArgs(words, 1, "off OUT");
-        return AllToOutputCommand(OutputNo{arg(1, "output", 1)});
+    const bool anyWords = reading.commands.size() > 1 || !reading.commands.front().words.empty();
+    if (!reading.file.empty() && anyWords) {
+        throw UsageError("give commands or --file, not both");
     }
-    if (name == "through") {
-        ExpectArgs(words, 1, "through IN");
-        return InputThroughCommand(InputNo{arg(1, "input", 1)});
+    if (reading.file.empty() && !anyWords) {
+        throw UsageError("no command given");
     }
-    for (const char* preset : {"save", "recall", "clear"}) {
-        if (name == preset) {
-            ExpectArgs(words, 1, (name + " N").c_str());
-            const char* mode = name == "save" ? "Save" : name == "recall" ? "Recall" : "Clear";
-            return PresetCommand(mode, arg(1, "preset", 1));
+    for (const CommandWords& command : reading.commands) {
+        if (reading.file.empty() && command.words.empty()) {
+            throw UsageError("a '+' needs a command on either side");
         }
     }
-    if (name == "status") {
-        if (words.size() == 1) {
-            return StatusQuery(network);
-        }
-        ExpectArgs(words, 1, "status [OUT]");
-        return OutputStatusCommand(OutputNo{arg(1, "output", 1)});
+    if (options.reconnect && !options.monitor) {
+        throw UsageError("--reconnect goes with monitor only");
     }
-    if (name == "raw") {
-        ExpectArgs(words, 1, "raw TEXT");
-        if (words[1].empty()) {
-            throw UsageError("raw needs a text to send");
-        }
-        raw = true;
-        return DeviceCommand{words[1], kRouteTerminal, kTermDot};
+    if (options.monitor && reading.stopRules > 0) {
+        throw UsageError("--first, --lines and --until do not go with monitor");
     }
-    struct Plain {
-        const char* name;
-        DeviceCommand (*make)();
-    };
-    static constexpr Plain kPlain[] = {
-        {"all-off", AllToAllCommand}, {"all-through", AllThroughCommand},
-        {"undo", UndoCommand},        {"demo", DemoCommand},
-        {"lock", LockCommand},        {"unlock", UnlockCommand},
-        {"type", TypeQuery},          {"version", VersionQuery},
-    };
-    for (const Plain& plain : kPlain) {
-        if (name == plain.name) {
-            ExpectArgs(words, 0, plain.name);
-            return plain.make();
-        }
-    }
-    throw UsageError("unknown command '" + name + "'");
 }
 
 }  // namespace
 
+std::string CtlUsage() {
+    return std::string(kUsageHead) + RateLines() + kUsageTail;
+}
+
 CtlOptions ParseCtlOptions(const std::vector<std::string>& args) {
     CtlOptions options;
-    std::vector<std::string> words;
-    char signal = 'B';
-    bool net = false;
-    bool serial = false;
-    bool baud = false;
-    bool optionsEnd = false;
+    Reading reading;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
-        if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
-            words.push_back(arg);
+        CommandWords& command = reading.commands.back();
+        if (arg == "+") {
+            // Always a separator, also after "--": a raw "+" can come from a file.
+            reading.commands.emplace_back();
             continue;
         }
-        if (arg == "--") {
-            optionsEnd = true;  // what follows is a command or its text, even with a dash
+        if (TakeCommandArgument(arg, command)) {
             continue;
         }
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            options.help = arg != "--version";
+            options.version = arg == "--version";
             return options;
         }
-        if (arg == "--json" || arg == "--audio" || arg == "--video") {
-            if (arg == "--json") {
-                options.json = true;
-            } else if (signal != 'B') {
-                throw UsageError("give --audio or --video once");
-            } else {
-                signal = arg == "--audio" ? 'A' : 'V';
+        if (arg == "--json" || arg == "--first" || arg == "--reconnect") {
+            options.json = options.json || arg == "--json";
+            options.reconnect = options.reconnect || arg == "--reconnect";
+            if (arg == "--first") {
+                options.stopAfterLines = 1;
+                ++reading.stopRules;
             }
             continue;
         }
@@ -210,37 +249,34 @@ CtlOptions ParseCtlOptions(const std::vector<std::string>& args) {
         if (equals != std::string::npos) {
             value = arg.substr(equals + 1);
             arg.resize(equals);
-        } else if (arg == "--net" || arg == "--serial" || arg == "--baud" || arg == "--timeout") {
+        } else if (TakesValue(arg)) {
             if (i + 1 >= args.size()) {
                 throw UsageError("option " + arg + " needs a value");
             }
             value = args[++i];
-        }
-        if (arg == "--net") {
-            NetAddress(value, options);
-            net = true;
-        } else if (arg == "--serial") {
-            SerialPort(value, options);
-            serial = true;
-        } else if (arg == "--baud") {
-            options.baud = Baud(value);
-            baud = true;
-        } else if (arg == "--timeout") {
-            options.timeoutMs = Number("--timeout", value, 0, kMaxTimeoutMs);
         } else {
-            throw UsageError("unknown option '" + args[i] + "'");
+            throw UsageError("unknown option '" + arg + "'");
+        }
+        TakeOption(arg, value, options, reading);
+    }
+    options.monitor = reading.commands.size() == 1 && reading.commands.front().words.size() == 1 &&
+                      reading.commands.front().words.front() == "monitor" &&
+                      reading.commands.front().signal == 'B';
+    CheckCombinations(options, reading);
+    options.link = reading.net ? CtlOptions::Link::Network : CtlOptions::Link::Serial;
+
+    if (!reading.file.empty()) {
+        reading.commands = ReadCommandFile(reading.file);
+    }
+    CCtlNames names(reading.labels);
+    if (!options.monitor) {
+        for (const CommandWords& command : reading.commands) {
+            options.commands.push_back(ReadCommand(command, reading.net, names));
         }
     }
-    if (net && serial) {
-        throw UsageError("give --net or --serial, not both");
+    if (options.json || !reading.labels.empty()) {
+        options.names = names.Names();
     }
-    if (net && baud) {
-        throw UsageError("--baud sets a serial port; the network module keeps its own rate");
-    }
-    if (words.empty()) {
-        throw UsageError("no command given");
-    }
-    options.link = net ? CtlOptions::Link::Network : CtlOptions::Link::Serial;
-    options.command = Command(words, signal, net, options.raw);
+    options.warnings = names.TakeWarnings();
     return options;
 }

@@ -3,14 +3,19 @@
 #include <string>
 #include <string_view>
 
+#include "access/LabelsFile.h"
+
 // Reply numbers are checked against the switcher's counts, which this tool does not know:
 // any input or output up to this reads as the switcher's own.
 inline constexpr int kCtlCountLimit = 65535;
 
 // One reply line as a JSON object on one line (no line end): the line as received, its kind
-// by the panel's reading rules, and the numbers that kind carries, for example
-// {"line":"AV:3->5","kind":"route","signal":"AV","input":3,"output":5}.
-std::string ReplyLineJson(std::string_view line);
+// by the panel's reading rules (or the refusal it is), the numbers that kind carries and the
+// names the labels file gives them, for example
+// {"line":"AV:3->5","kind":"route","signal":"AV","input":3,"output":5,"output_name":"Projector"}.
+// A line that is not valid UTF-8 also carries its exact bytes as "hex".
+std::string ReplyLineJson(std::string_view line, const LabelNames* names);
 
-// text as a JSON string with its quotes. Bytes that are not UTF-8 are taken as Latin-1.
+// text as a JSON string with its quotes. A byte that is not part of valid UTF-8 becomes
+// U+FFFD.
 std::string JsonString(std::string_view text);
