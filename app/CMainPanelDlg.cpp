@@ -22,6 +22,7 @@
 #include "controls/ControlIcons.h"
 #include "link/CNetSetDlg.h"
 #include "link/ReplyReceivers.h"
+#include "link/Terminator.h"
 #include "panel/CStFunView.h"
 #include "panel/PanelLabels.h"
 #include "panel/PanelLayout.h"
@@ -167,12 +168,13 @@ void CMainPanelDlg::BuildWindow() {
     m_pTerminal->setEnabled(false);
     m_pTerminal->hide();
     if (m_app.Options().bShowTerminal) {
-        m_pTerminalWindow = new CTerminalWindow(m_pTerminal, this);
+        BuildTerminalWindow();
     }
 
     CStFunView::Hooks hooks{
         [this](const std::string& text, ReplyRoute route, TerminatorFlag flag) {
             m_sendPath.SendToDevice(text, route, flag);
+            EchoSent(text, route, flag);
         },
         [this](const std::string& text) { ReplaceReplyText(text); },
         [this](std::string_view text) { m_pTerminal->AppendLogText(text); },
@@ -194,6 +196,7 @@ void CMainPanelDlg::BuildWindow() {
                                 width, kStripHeight);
     // The window ends at the bottom strip's lower edge.
     setFixedSize(width, m_pBottomStrip->geometry().bottom() + 1);
+    SyncIfWanted();
 }
 
 void CMainPanelDlg::BuildMenus() {
@@ -287,6 +290,7 @@ void CMainPanelDlg::OnCommand(int id) {
 void CMainPanelDlg::SendQuery(const DeviceCommand& command) {
     // The queries leave the panel's partial reply line alone.
     m_sendPath.SendToDevice(command.text, command.route, command.flag);
+    EchoSent(command.text, command.route, command.flag);
 }
 
 void CMainPanelDlg::ShowLinkMenu() {
@@ -314,6 +318,7 @@ void CMainPanelDlg::OnNet() {
         m_pTerminal->SwitchToSerial();
         m_nLinkMode = LinkMode::Serial;
         CheckLink(false);
+        SyncIfWanted();
         return;
     }
     CNetSetDlg dlg(CNetSetDlg::Context{
@@ -335,6 +340,10 @@ void CMainPanelDlg::OnNet() {
     // Started only now, so that its result is always handled after this handler, with the
     // animation already running.
     if (m_pendingConnect) {
+        const auto& a = m_pendingConnect->address;
+        m_strNetAddress = std::to_string(a[0]) + "." + std::to_string(a[1]) + "." +
+                          std::to_string(a[2]) + "." + std::to_string(a[3]) + ":" +
+                          std::to_string(m_pendingConnect->port);
         m_connect.Start(
             *m_pendingConnect, [this](int result) { OnConnectResult(result); }, MakeUiPost(this));
         m_pendingConnect.reset();
@@ -342,9 +351,15 @@ void CMainPanelDlg::OnNet() {
 }
 
 void CMainPanelDlg::OnCom() {
+    // A connect still under way is abandoned, not left to fail once its socket is closed: its
+    // result would put NET back and "connect unsuccess!" into the reply box while the serial
+    // link is already in use.
+    m_connect.Stop();
+    m_pTimers->Stop(kConnectTimerId);
     m_nLinkMode = LinkMode::Serial;
     m_pTerminal->SwitchToSerial();
     CheckLink(false);
+    SyncIfWanted();
 }
 
 void CMainPanelDlg::OnTimer(int id) {
@@ -366,6 +381,7 @@ void CMainPanelDlg::OnConnectResult(int result) {
     m_nLinkMode = LinkMode::Network;
     ReplaceReplyText("connect success!\r\n");
     StartReceiveThread();
+    SyncIfWanted();
 }
 
 void CMainPanelDlg::StartReceiveThread() {
@@ -427,6 +443,81 @@ void CMainPanelDlg::showEvent(QShowEvent* event) {
     if (m_pTerminalWindow != nullptr && !event->spontaneous() && !m_pTerminalWindow->isVisible()) {
         m_pTerminalWindow->ShowBesideOwner();
     }
+}
+
+// ---- the operator's console (--terminal) and --sync ------------------------------------------
+
+void CMainPanelDlg::BuildTerminalWindow() {
+    CTerminalWindow::Hooks hooks{
+        [this] { return LinkStatusNow(); },
+        [this] { return QRect(m_pPanel->mapToGlobal(QPoint(0, 0)), m_pPanel->size()); },
+    };
+    m_pTerminalWindow =
+        new CTerminalWindow(m_pTerminal, this, std::move(hooks), m_app.Options().bSync);
+    // Closing the console only hides it; the system menu (also the context menu) and Ctrl+T
+    // bring it back.
+    m_pSystemMenu->addSeparator();
+    QAction* reopen = m_pSystemMenu->addAction("Serial Terminal");
+    reopen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    addAction(reopen);
+    connect(reopen, &QAction::triggered, m_pTerminalWindow, &CTerminalWindow::ShowBesideOwner);
+}
+
+void CMainPanelDlg::EchoSent(std::string_view text, ReplyRoute route, TerminatorFlag flag) {
+    if (m_pTerminalWindow == nullptr) {
+        return;
+    }
+    std::string bytes(text);
+    bytes += m_nLinkMode == LinkMode::Network ? NetTerminator(route, flag) : SerialTerminator(flag);
+    m_pTerminalWindow->EchoSent(bytes);
+}
+
+void CMainPanelDlg::SyncIfWanted() {
+    const bool wanted =
+        m_app.Options().bSync || (m_pTerminalWindow != nullptr && m_pTerminalWindow->SyncWanted());
+    const bool up = m_nLinkMode == LinkMode::Network
+                        ? m_app.Net().HasSocket()
+                        : m_app.Serial().State() == CSerialPort::PortState::Open;
+    if (wanted && up) {
+        // The STATUS button's query: the replies light the panel's routes on either link.
+        SendQuery(StatusQuery(m_nLinkMode == LinkMode::Network));
+    }
+}
+
+LinkStatus CMainPanelDlg::LinkStatusNow() const {
+    LinkStatus status;
+    const bool connecting = m_pTimers->IsActive(kConnectTimerId);
+    if (m_nLinkMode == LinkMode::Network || connecting || m_bNetMarked) {
+        status.network = true;
+        status.address = m_strNetAddress;
+        if (connecting) {
+            status.state = LinkStatus::State::Connecting;
+        } else if (m_nLinkMode != LinkMode::Network) {
+            status.state = LinkStatus::State::Failed;
+        } else {
+            status.state = m_app.Net().HasSocket() && ReceiveThreadRunning()
+                               ? LinkStatus::State::Connected
+                               : LinkStatus::State::Lost;
+        }
+        return status;
+    }
+    CSerialPort& serial = m_app.Serial();
+    status.comPort = m_pTerminal->PortNumber();
+    status.line = serial.StoredLine();
+    switch (serial.State()) {
+        case CSerialPort::PortState::Open:
+            status.state = LinkStatus::State::Open;
+            break;
+        case CSerialPort::PortState::FailedOpen:
+            status.state = LinkStatus::State::Failed;
+            break;
+        case CSerialPort::PortState::Closed:
+            status.state = status.comPort != 0 && !m_pTerminal->PortReleased()
+                               ? LinkStatus::State::Lost
+                               : LinkStatus::State::Closed;
+            break;
+    }
+    return status;
 }
 
 void CMainPanelDlg::contextMenuEvent(QContextMenuEvent* event) {

@@ -15,6 +15,7 @@
 #include "link/LinkTypes.h"
 #include "link/ReceiveThread.h"
 #include "panel/CommandSet.h"
+#include "terminal/LinkStatus.h"
 
 class CAdFunView;
 class CGradientButton;
@@ -100,6 +101,11 @@ class CMainPanelDlg : public QDialog {
     void ReplaceReplyText(const std::string& text);
     void StartReceiveThread();
     void StopReceiveThread();
+    // The operator's console (--terminal), the echo of what was sent, and --sync.
+    void BuildTerminalWindow();
+    void EchoSent(std::string_view text, ReplyRoute route, TerminatorFlag flag);
+    void SyncIfWanted();
+    LinkStatus LinkStatusNow() const;
 
     CPanelApp& m_app;
     std::array<CGradientButton*, 4> m_queryButtons{};
@@ -123,4 +129,5 @@ class CMainPanelDlg : public QDialog {
     CSendPath m_sendPath;
     ConnectThread m_connect;
     std::optional<ConnectRequest> m_pendingConnect;  // from the dialog's OK, started after it
+    std::string m_strNetAddress;                     // of the last connect started, a.b.c.d:port
 };

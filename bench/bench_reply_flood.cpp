@@ -1,25 +1,31 @@
 // A flood of replies through the panel as the program wires it: each 1024-byte chunk goes to
 // the panel's ShowReply (reply reader, model, keys marked) and to the hidden terminal's log,
-// and the repaints it caused are processed. The baseline is a minimal Qt reader that keeps the
-// same bytes and repaints its window once per chunk. The ratio is time per chunk.
+// and the repaints it caused are processed. With --terminal the operator's console is shown
+// as well (plain, or with timestamps and the hex view). The baseline is a minimal Qt reader that
+// keeps the same bytes and repaints its window once per chunk. The ratio is time per chunk.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QPainter>
+#include <QSettings>
 #include <QWidget>
 
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "MedianRatioReporter.h"
+#include "app/CTerminalWindow.h"
 #include "link/CNetClient.h"
 #include "link/CSendPath.h"
 #include "link/CSerialPort.h"
 #include "panel/CStFunView.h"
 #include "terminal/CAdFunView.h"
+#include "terminal/CConsoleLog.h"
 
 namespace {
 
@@ -50,12 +56,19 @@ struct PanelWindow {
     CAdFunView* terminal = nullptr;
     CStFunView* panel = nullptr;
 
-    PanelWindow() {
+    CTerminalWindow* console = nullptr;
+
+    explicit PanelWindow(bool withConsole = false) {
         window.setFixedSize(717, 580);
         terminal = new CAdFunView(CAdFunView::Context{serial, net, path, {}, {}, {}, {}},
                                   QRect(0, 0, 717, 300), &window, 9);
         terminal->setEnabled(false);
         terminal->hide();
+        if (withConsole) {
+            console = new CTerminalWindow(terminal, &window, {});
+            console->resize(717, 600);
+            console->show();
+        }
         CStFunView::Hooks hooks{
             {},
             [this](const std::string& text) { terminal->ReplaceLogText(text); },
@@ -118,6 +131,37 @@ void BM_PanelFlood(benchmark::State& state) {
     state.counters["rss_growth_kib"] = static_cast<double>(ResidentKiB() - before);
 }
 
+// Counts the paints of one widget.
+class PaintCounter : public QObject {
+  public:
+    int paints = 0;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// The console shown: 0 plain, 1 with timestamps and the hex view.
+void BM_PanelFloodConsole(benchmark::State& state) {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, "/nonexistent/bench");
+    PanelWindow w(true);
+    w.console->Tool("Time")->setChecked(state.range(0) != 0);
+    w.console->Tool("Hex")->setChecked(state.range(0) != 0);
+    QApplication::processEvents();
+    PaintCounter counter;
+    w.console->ConsoleLog()->viewport()->installEventFilter(&counter);
+    const auto start = std::chrono::steady_clock::now();
+    RunFlood(state, [&](std::string_view chunk) { w.panel->ShowReply(chunk); });
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // However fast replies come, the console's log is brought up to date about 30 times a
+    // second and repainted about as often.
+    state.counters["catchups_per_s"] = w.console->ConsoleLog()->CatchUps() / seconds;
+    state.counters["paints_per_s"] = counter.paints / seconds;
+}
+
 void BM_MinimalReader(benchmark::State& state) {
     MinimalReader reader;
     reader.setFixedSize(717, 580);
@@ -127,6 +171,7 @@ void BM_MinimalReader(benchmark::State& state) {
 }
 
 BENCHMARK(BM_PanelFlood)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_PanelFloodConsole)->Arg(0)->Arg(1)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_MinimalReader)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace
@@ -138,5 +183,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     return RunWithRatios(argc, argv,
                          MedianRatioReporter("BM_PanelFlood", "BM_MinimalReader",
-                                             "goal: at most 2x, i.e. at least half its rate"));
+                                             "goal: hidden at most 2x; console shown at most "
+                                             "1.25x, i.e. at least 0.8 of its rate"));
 }

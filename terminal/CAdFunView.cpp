@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStringDecoder>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -37,10 +38,6 @@ const char* const kBaudChanged = "更改波特率成功\r\n";
 const char* const kBaudRefused = "更改波特率失败!\r\n";
 const char* const kIntervalError = "Error! The time should be more than 1 mill-seconds.";
 
-// What is kept once the log has grown past its limit: trimming well below the limit
-// means each trim (and the widget shown afresh) is paid for by a quarter of it in new text.
-constexpr std::size_t kLogKeep = CAdFunView::kLogLimit / 4 * 3;
-
 // The port list: dropping it down first runs the owner's refresh.
 class CPortList : public QComboBox {
   public:
@@ -65,16 +62,12 @@ void FillList(QComboBox* list, const std::array<Setting, N>& settings, int selec
     list->setCurrentIndex(selection);
 }
 
-// The widget starts a new line at CR, LF and CR LF, and also at a few special characters;
-// those are shown as replacement characters so that only line ends break lines.
-bool BreaksBlock(char16_t u) {
-    return u == 0x2029 || u == 0xFDD0 || u == 0xFDD1;
+// The shown text of the log is valid UTF-8; a byte order mark in it is a character to show.
+QString ShownQString(const std::string& text) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
 }
-
-// The widget lays out the whole last line again on every append, so a device that never sends
-// a line end would make each append cost as much as the line so far. Lines longer than this
-// are shown folded; the log's text itself is not changed.
-constexpr int kShownLineMax = 1024;
 
 // About thirty batches a second: as smooth as the eye needs, and a flood of small replies
 // costs a few widget appends a second instead of one per reply.
@@ -99,6 +92,7 @@ CAdFunView::CAdFunView(Context context, const QRect& rect, QWidget* parent, int 
     if (const int first = FillPortList(); first != 0) {
         const QSignalBlocker quiet(m_pPortList);
         m_pPortList->setCurrentIndex(0);
+        m_nPort = first;
         m_ctx.serial.Open(first, m_ctx.startRatePosition.value_or(CSerialPort::kOpenRatePosition));
     }
 }
@@ -242,6 +236,7 @@ void CAdFunView::OnPortListDropDown() {
     // No pause after a close that found nothing open: the close is complete when it returns
     // (reader joined, descriptor released), so waiting would only freeze the window.
     m_ctx.serial.Close();
+    m_bPortReleased = true;
     FillPortList();
 }
 
@@ -257,7 +252,10 @@ void CAdFunView::OnPortSelChange() {
         const QSignalBlocker quiet(m_pPortList);
         m_pPortList->setCurrentIndex(index);
     }
-    m_ctx.serial.OpenByName(m_pPortList->itemText(index).toStdString());
+    const std::string name = m_pPortList->itemText(index).toStdString();
+    m_nPort = name.size() > 3 ? LeadingInt(name.substr(3)) : 1;
+    m_bPortReleased = false;
+    m_ctx.serial.OpenByName(name);
 }
 
 bool CAdFunView::SwitchToSerial() {
@@ -277,6 +275,7 @@ bool CAdFunView::SwitchToSerial() {
 bool CAdFunView::ReleaseSerialPort() {
     // Close stops and joins the driver's reader before the port is let go.
     m_ctx.serial.Close();
+    m_bPortReleased = true;
     return true;
 }
 
@@ -296,7 +295,7 @@ void CAdFunView::OnBaudSelChange() {
     } else {
         changed = m_ctx.serial.SetBaud(index);
     }
-    AppendLogText(changed ? kBaudChanged : kBaudRefused);
+    AppendOwnText(changed ? kBaudChanged : kBaudRefused);
 }
 
 void CAdFunView::OnStopBitsSelChange() {
@@ -378,6 +377,9 @@ void CAdFunView::OnSend() {
     }
     ClearReplyBuffer();
     m_ctx.sendPath.SendRawToDevice(bytes);
+    if (m_logWatch.sent) {
+        m_logWatch.sent(bytes);
+    }
 }
 
 void CAdFunView::OnContinuousSend() {
@@ -405,12 +407,18 @@ void CAdFunView::OnTimer(int /*id*/) {
     // Periodic: the timer keeps running; it is stopped only by the button or the port list.
     ClearReplyBuffer();
     m_ctx.sendPath.SendRawToDevice(m_strRepeat);
+    if (m_logWatch.sent) {
+        m_logWatch.sent(m_strRepeat);
+    }
 }
 
 // --- the log ---------------------------------------------------------------------------------
 
 void CAdFunView::OnClear() {
     ReplaceLogText(std::string());
+    if (m_logWatch.cleared) {
+        m_logWatch.cleared();
+    }
 }
 
 void CAdFunView::AppendReceived(std::string_view text) {
@@ -423,10 +431,11 @@ void CAdFunView::AppendReceived(std::string_view text) {
 std::string CAdFunView::LogText() const {
     if (m_bLogStale) {
         // Typed into: the widget holds what it showed, edited, and the tail it has not had.
-        const std::size_t shown = std::min(m_nShownBytes, m_strLog.size());
-        return m_pLog->toPlainText().toStdString() + m_strLog.substr(shown);
+        const std::string& bytes = m_log.Bytes();
+        const std::size_t shown = std::min(m_log.ShownBytes(), bytes.size());
+        return m_pLog->toPlainText().toStdString() + bytes.substr(shown);
     }
-    return m_strLog;
+    return m_log.Bytes();
 }
 
 QPlainTextEdit* CAdFunView::Log() {
@@ -439,39 +448,45 @@ void CAdFunView::SyncLogFromWidget() {
         return;
     }
     // Written into directly: its line ends are what the widget reports.
-    m_strLog = LogText();
+    m_log.Replace(LogText());
     m_bLogStale = false;
-    if (m_strLog.size() > kLogLimit) {
-        TrimLog();
-    }
-    LogChanged(true);
+    LogChanged();
 }
 
 void CAdFunView::ReplaceLogText(const std::string& text) {
-    m_strLog = text;
+    m_log.Replace(text);
     m_bLogStale = false;
-    if (m_strLog.size() > kLogLimit) {
-        TrimLog();
+    LogChanged();
+    if (m_logWatch.replaced) {
+        m_logWatch.replaced(text);
     }
-    LogChanged(true);
 }
 
 void CAdFunView::AppendLogText(std::string_view text) {
-    SyncLogFromWidget();
-    m_strLog.append(text);
-    const bool trimmed = m_strLog.size() > kLogLimit;
-    if (trimmed) {
-        TrimLog();
+    AppendToLog(text);
+    if (m_logWatch.received) {
+        m_logWatch.received(text);
     }
-    LogChanged(trimmed);
 }
 
-void CAdFunView::LogChanged(bool afresh) {
-    m_bShowAfresh = m_bShowAfresh || afresh;
-    if (!isVisible()) {
-        return;  // nobody sees the widget: it catches up when the view is shown
+void CAdFunView::AppendOwnText(std::string_view text) {
+    AppendToLog(text);
+    if (m_logWatch.own) {
+        m_logWatch.own(text);
     }
-    if (m_bShowAfresh) {
+}
+
+void CAdFunView::AppendToLog(std::string_view text) {
+    SyncLogFromWidget();
+    m_log.Append(text);
+    LogChanged();
+}
+
+void CAdFunView::LogChanged() {
+    if (!m_pLog->isVisible()) {
+        return;  // nobody sees the widget: it catches up when it is shown or asked for
+    }
+    if (m_log.MustShowAfresh()) {
         // What the widget shows is no longer a start of the log: nothing may be typed into
         // an outdated copy, so it is shown afresh at once.
         ShowLog();
@@ -482,91 +497,25 @@ void CAdFunView::LogChanged(bool afresh) {
 
 void CAdFunView::ShowLog() {
     m_pShowTimer->stop();
-    if (m_bShowAfresh) {
-        RebuildDocument();
-    } else if (m_nShownBytes < m_strLog.size()) {
-        std::string_view tail = std::string_view(m_strLog).substr(m_nShownBytes);
-        // A CR LF split between two arrivals is still one line end.
-        if (m_nShownBytes > 0 && m_strLog[m_nShownBytes - 1] == '\r' && tail.front() == '\n') {
-            tail.remove_prefix(1);
-        }
-        AppendToDocument(tail);
-        m_nShownBytes = m_strLog.size();
-    } else {
+    if (!m_log.HasUnshown()) {
         return;
     }
-    ScrollLogToEnd();
+    const CByteLog::Update update = m_log.TakeUnshown();
+    m_bOwnLogEdit = true;
+    if (update.afresh) {
+        m_pLog->clear();
+    }
+    if (!update.text.empty()) {
+        QTextCursor end(m_pLog->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(ShownQString(update.text));
+    }
+    m_bOwnLogEdit = false;
+    QScrollBar* bar = m_pLog->verticalScrollBar();
+    bar->setValue(bar->maximum());
 }
 
 void CAdFunView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     ShowLog();
-}
-
-void CAdFunView::AppendToDocument(std::string_view text) {
-    if (text.empty()) {
-        return;
-    }
-    // The decoder keeps a character split between two arrivals until its second half comes.
-    const QString decoded =
-        m_logDecoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
-    QString shown;
-    shown.reserve(decoded.size() + decoded.size() / kShownLineMax + 1);
-    for (const QChar c : decoded) {
-        if (c == u'\r' || c == u'\n') {
-            m_nShownColumn = 0;
-        } else if (!c.isLowSurrogate()) {
-            if (m_nShownColumn == kShownLineMax) {
-                shown.append(u'\n');
-                m_nShownColumn = 0;
-            }
-            ++m_nShownColumn;
-        }
-        shown.append(BreaksBlock(c.unicode()) ? QChar(QChar::ReplacementCharacter) : c);
-    }
-    if (shown.isEmpty()) {
-        return;
-    }
-    m_bOwnLogEdit = true;
-    QTextCursor end(m_pLog->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(shown);
-    m_bOwnLogEdit = false;
-}
-
-void CAdFunView::TrimLog() {
-    // Far enough under the limit that the copy is paid for by a quarter of it in new text,
-    // and from the first line that starts after the cut.
-    const std::size_t cut = m_strLog.size() - kLogKeep;
-    std::size_t start = m_strLog.find_first_of("\r\n", cut);
-    if (start != std::string::npos) {
-        const bool crLf =
-            m_strLog[start] == '\r' && start + 1 < m_strLog.size() && m_strLog[start + 1] == '\n';
-        start += crLf ? 2 : 1;
-    }
-    if (start == std::string::npos || start >= m_strLog.size()) {
-        // One line longer than what is kept: keep its end, from a character's first byte.
-        start = cut;
-        while (start < m_strLog.size() &&
-               (static_cast<unsigned char>(m_strLog[start]) & 0xC0) == 0x80) {
-            ++start;
-        }
-    }
-    m_strLog.erase(0, start);
-}
-
-void CAdFunView::RebuildDocument() {
-    m_logDecoder.resetState();
-    m_nShownColumn = 0;
-    m_bOwnLogEdit = true;
-    m_pLog->clear();
-    m_bOwnLogEdit = false;
-    AppendToDocument(m_strLog);
-    m_nShownBytes = m_strLog.size();
-    m_bShowAfresh = false;
-}
-
-void CAdFunView::ScrollLogToEnd() {
-    QScrollBar* bar = m_pLog->verticalScrollBar();
-    bar->setValue(bar->maximum());
 }

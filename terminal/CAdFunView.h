@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QStringDecoder>
 #include <QWidget>
 
 #include <cstddef>
@@ -10,6 +9,7 @@
 #include <string_view>
 
 #include "link/LinkTypes.h"
+#include "terminal/CByteLog.h"
 
 class CGradientButton;
 class CIconButton;
@@ -88,11 +88,23 @@ class CAdFunView : public QWidget {
     void AppendLogText(std::string_view text);
     std::string LogText() const;
 
+    // Who else follows what reaches the log, told as it happens: texts that replace it, device
+    // replies appended to it, the view's own texts appended to it, its Clear, and the bytes its
+    // Send and repeat timer hand to the send path. Every member may be empty.
+    struct LogWatch {
+        std::function<void(std::string_view text)> replaced;
+        std::function<void(std::string_view text)> received;
+        std::function<void(std::string_view text)> own;
+        std::function<void()> cleared;
+        std::function<void(std::string_view bytes)> sent;
+    };
+    void SetLogWatch(LogWatch watch) { m_logWatch = std::move(watch); }
+
     // The log's widget, brought up to date first.
     QPlainTextEdit* Log();
 
     // The log keeps at most this much of the newest text; older whole lines are dropped.
-    static constexpr std::size_t kLogLimit = std::size_t{1} << 20;
+    static constexpr std::size_t kLogLimit = CByteLog::kLimit;
 
     // The controls' handlers, also run directly by the main window's tests and ours.
     void OnPortListDropDown();
@@ -109,6 +121,11 @@ class CAdFunView : public QWidget {
 
     // Ports 1..5 that can be opened, listed as "Com%d"; the first free port number or 0.
     int FillPortList();
+
+    // The number of the port the view last opened (0: none yet), and whether the view let it
+    // go since (a port closed while not let go was lost).
+    int PortNumber() const { return m_nPort; }
+    bool PortReleased() const { return m_bPortReleased; }
 
     bool IsHexMode() const;
     bool IsSending() const;
@@ -130,18 +147,14 @@ class CAdFunView : public QWidget {
     std::string SendFieldBytes() const;
     void SetSendFieldBytes(const std::string& bytes);
 
-    // The log's text is held here byte for byte (CR LF stays CR LF); the widget shows it.
-    // Trimming drops old lines here and then shows what is left afresh, which happens once per
-    // quarter of the limit in new text.
+    // The log's text is held in m_log byte for byte (CR LF stays CR LF); the widget shows it.
     void SyncLogFromWidget();
-    // The log has grown, or changed as a whole (`afresh`): the widget follows if it is seen.
-    void LogChanged(bool afresh);
+    void AppendToLog(std::string_view text);
+    void AppendOwnText(std::string_view text);
+    // The log has changed: the widget follows if it is seen.
+    void LogChanged();
     // Brings the widget up to the log: its new end, or everything afresh.
     void ShowLog();
-    void AppendToDocument(std::string_view text);
-    void TrimLog();
-    void RebuildDocument();
-    void ScrollLogToEnd();
 
     Context m_ctx;
     WindowTimers* m_pTimers = nullptr;
@@ -159,17 +172,16 @@ class CAdFunView : public QWidget {
     CGradientButton* m_pClear = nullptr;
     QPlainTextEdit* m_pLog = nullptr;
 
+    int m_nPort = 0;
+    bool m_bPortReleased = false;
     std::string m_strRepeat;
     std::string m_strFieldBytes;  // exact bytes behind m_strFieldShown
     QString m_strFieldShown;
     bool m_bFieldBytesKept = false;
 
-    std::string m_strLog;
-    std::size_t m_nShownBytes = 0;  // how much of m_strLog the widget shows
-    bool m_bShowAfresh = false;     // the widget's text is no start of m_strLog any more
+    CByteLog m_log;
+    LogWatch m_logWatch;
     QTimer* m_pShowTimer = nullptr;
-    QStringDecoder m_logDecoder{QStringDecoder::Utf8};
-    int m_nShownColumn = 0;  // characters in the widget's last line
     bool m_bOwnLogEdit = false;
     bool m_bLogStale = false;  // someone wrote into the widget directly
 };

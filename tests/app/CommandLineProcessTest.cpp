@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "link/LineSettings.h"
 #include "support/ChildProcess.h"
 
 namespace {
@@ -57,4 +58,20 @@ TEST(CommandLine, PrintsOrRefusesWithoutADisplay) {
             EXPECT_NE(outcome.err.find("\n" + usage + "\n"), std::string::npos) << outcome.err;
         }
     }
+}
+
+TEST(CommandLine, HelpListsTheRatesOfTheBaudList) {
+    std::string rates = "one of";
+    for (const BaudSetting& setting : kBaudSettings) {
+        rates += std::string(" ") + setting.caption;
+    }
+    // The list wraps: every run of spaces and line ends counts as one space.
+    std::string help;
+    for (const char c : RunPanel({"--help"}).out) {
+        const bool space = c == ' ' || c == '\n';
+        if (!space || help.empty() || help.back() != ' ') {
+            help += space ? ' ' : c;
+        }
+    }
+    EXPECT_NE(help.find(rates + " --labels"), std::string::npos) << help;
 }

@@ -2,7 +2,6 @@
 // thread's replies, and the way back to serial.
 #include <gtest/gtest.h>
 
-
 #include <QPushButton>
 #include <array>
 
@@ -149,6 +148,22 @@ TEST_F(NetworkProgram, TheMenuMarksFollowTheLinkStateOnEveryPath) {
     program.ChooseLink("NET");  // on the network, NET leaves it without a dialog
     EXPECT_EQ(w.LinkModeNow(), LinkMode::Serial);
     ExpectMarked(w, false);
+}
+
+TEST_F(NetworkProgram, ComDuringAPendingConnectCancelsIt) {
+    BlackHole hole;
+    CMainPanelDlg& w = program.Window();
+    program.ConnectThroughDialog(hole.Port());
+    ASSERT_TRUE(w.Timers().IsActive(CMainPanelDlg::kConnectTimerId));
+    program.ChooseLink("COM");
+    EXPECT_FALSE(w.Timers().IsActive(CMainPanelDlg::kConnectTimerId));
+    // The abandoned attempt's failure would arrive within moments of its socket closing.
+    EXPECT_FALSE(WaitFor(
+        [&] { return w.NetChecked() || program.ReplyBox().find("unsuccess") != std::string::npos; },
+        500));
+    ExpectMarked(w, false);
+    EXPECT_EQ(w.LinkModeNow(), LinkMode::Serial);
+    EXPECT_EQ(program.app->Serial().State(), CSerialPort::PortState::Open);
 }
 
 TEST_F(NetworkProgram, BlankAddressFailsEvenWithASwitcherListeningHere) {
