@@ -1,6 +1,8 @@
 // The rules a reply line is read by, apart from what the panel does with the result.
 #include "panel/ReplyLine.h"
 
+#include <cstring>
+
 #include "platform/LeadingInt.h"
 
 namespace {
@@ -24,8 +26,8 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-// Where the marks a route line is read by first occur. Found in one pass: reply lines are
-// short and this runs for every line the switcher sends.
+// Where the marks a route line is read by first occur. Each is looked for with memchr: a line
+// of noise thousands of bytes long costs a few vector scans, not a test per character.
 struct LineMarks {
     static constexpr std::size_t npos = std::string_view::npos;
     std::size_t to = npos;     // "To"
@@ -34,39 +36,30 @@ struct LineMarks {
     bool off = false;          // "OFF" anywhere
 };
 
-LineMarks FindMarks(std::string_view line) {
-    LineMarks marks;
-    const std::size_t n = line.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        const char c = line[k];
-        if (c != 'T' && c != '-' && c != ':' && c != 'O') {
-            continue;  // most characters: one well-predicted test
+// The first place where `mark` starts in `line`.
+std::size_t FindMark(std::string_view line, std::string_view mark) {
+    const char* const begin = line.data();
+    const char* const end = begin + line.size();
+    for (const char* at = begin; at < end; ++at) {
+        at = static_cast<const char*>(
+            std::memchr(at, mark.front(), static_cast<std::size_t>(end - at)));
+        if (at == nullptr) {
+            break;
         }
-        switch (c) {
-            case 'T':
-                if (marks.to == LineMarks::npos && k + 1 < n && line[k + 1] == 'o') {
-                    marks.to = k;
-                }
-                break;
-            case '-':
-                if (marks.arrow == LineMarks::npos && k + 1 < n && line[k + 1] == '>') {
-                    marks.arrow = k;
-                }
-                break;
-            case ':':
-                if (marks.colon == LineMarks::npos) {
-                    marks.colon = k;
-                }
-                break;
-            case 'O':
-                if (k + 2 < n && line[k + 1] == 'F' && line[k + 2] == 'F') {
-                    marks.off = true;
-                }
-                break;
-            default:
-                break;
+        if (static_cast<std::size_t>(end - at) >= mark.size() &&
+            std::memcmp(at + 1, mark.data() + 1, mark.size() - 1) == 0) {
+            return static_cast<std::size_t>(at - begin);
         }
     }
+    return LineMarks::npos;
+}
+
+LineMarks FindMarks(std::string_view line) {
+    LineMarks marks;
+    marks.to = FindMark(line, "To");
+    marks.arrow = FindMark(line, "->");
+    marks.colon = FindMark(line, ":");
+    marks.off = FindMark(line, "OFF") != LineMarks::npos;
     return marks;
 }
 
