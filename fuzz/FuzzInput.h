@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+
+#include <stdlib.h>
 
 class FuzzInput {
   public:
@@ -43,3 +46,16 @@ class FuzzInput {
             std::abort();                                                                 \
         }                                                                                 \
     } while (false)
+
+// A directory of the run's own for a target that works on real files: in memory where it can
+// be (/dev/shm), else under /tmp.
+inline std::string MakeFuzzDirectory() {
+    char pattern[] = "/dev/shm/matrixpanel-fuzz-XXXXXX";
+    char fallback[] = "/tmp/matrixpanel-fuzz-XXXXXX";
+    const char* dir = ::mkdtemp(pattern);
+    if (dir == nullptr) {
+        dir = ::mkdtemp(fallback);
+    }
+    FUZZ_CHECK(dir != nullptr);
+    return dir;
+}

@@ -32,14 +32,8 @@ bool SameNames(const LabelNames& a, const LabelNames& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/dev/shm/matrixpanel-fuzz-XXXXXX";
-    char fallback[] = "/tmp/matrixpanel-fuzz-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir == nullptr) {
-        dir = ::mkdtemp(fallback);
-    }
-    FUZZ_CHECK(dir != nullptr);
-    g_path = std::string(dir) + "/" + kLabelsFileName;
+    const std::string dir = MakeFuzzDirectory();
+    g_path = dir + "/" + kLabelsFileName;
     // The directory goes when the run ends normally; after a crash it stays beside the input.
     std::atexit([] {
         ::unlink(g_path.c_str());

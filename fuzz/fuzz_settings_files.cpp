@@ -32,14 +32,8 @@ std::string_view Head(std::string_view bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/dev/shm/matrixpanel-fuzz-XXXXXX";
-    char fallback[] = "/tmp/matrixpanel-fuzz-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir == nullptr) {
-        dir = ::mkdtemp(fallback);
-    }
-    FUZZ_CHECK(dir != nullptr);
-    ::setenv("MATRIXPANEL_SYSDIR", dir, 1);
+    const std::string dir = MakeFuzzDirectory();
+    ::setenv("MATRIXPANEL_SYSDIR", dir.c_str(), 1);
     // The directory goes when the run ends normally; after a crash it stays beside the input.
     std::atexit([] {
         ::unlink(LastLoginFilePath().c_str());
