@@ -284,16 +284,22 @@ void BM_DirectWrite(benchmark::State& state) {
     g_medianUs["direct"] = Percentile(samples, 0.5);
 }
 
+// `count` router clients of the daemon, each past its status dump.
+std::vector<int> RouterClients(const Daemon& daemon, std::size_t count) {
+    std::vector<int> fds;
+    for (std::size_t k = 0; k < count; ++k) {
+        fds.push_back(RouterClient(daemon.routerPort));
+    }
+    return fds;
+}
+
 // ---- A reply line until every client has the update -----------------------------------------
 
 void BM_ReplyToEveryClient(benchmark::State& state) {
     const auto clients = static_cast<std::size_t>(state.range(0));
     FakeSwitcher switcher;
     Daemon daemon(switcher);
-    std::vector<int> fds;
-    for (std::size_t k = 0; k < clients; ++k) {
-        fds.push_back(RouterClient(daemon.routerPort));
-    }
+    const std::vector<int> fds = RouterClients(daemon, clients);
     std::vector<double> last;
     int input = 1;
     const double cpuBefore = daemon.CpuMs();
@@ -378,10 +384,7 @@ void BM_IdleClientsCpu(benchmark::State& state) {
     const auto clients = static_cast<std::size_t>(state.range(0));
     FakeSwitcher switcher;
     Daemon daemon(switcher);
-    std::vector<int> fds;
-    for (std::size_t k = 0; k < clients; ++k) {
-        fds.push_back(RouterClient(daemon.routerPort));
-    }
+    const std::vector<int> fds = RouterClients(daemon, clients);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     double cpuMs = 0;
     double wallMs = 0;
