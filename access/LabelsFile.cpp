@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "access/SettingsFiles.h"
+#include "platform/PlainText.h"
 #include "platform/SystemDir.h"
 
 namespace {
@@ -17,17 +18,8 @@ namespace {
 // A labels file of a few hundred names is a few KB; anything this large is not one.
 constexpr std::size_t kLabelsFileMax = 1 << 20;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-constexpr std::string_view kBlanks = " \t\r\n\v\f";
 // A new file is no secret: like the last login choice, its mode is left to the umask.
 constexpr unsigned kNewLabelsMode = 0666;
-
-std::string_view Trim(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
 
 // Bytes of the UTF-8 character `text` starts with, or 0 when no valid one starts there
 // (overlong forms, surrogates and values past U+10FFFF are not valid).
@@ -104,34 +96,14 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // 1..kLabelNumberMax, or 0 for any other key.
 int NumberOf(std::string_view key) {
-    if (key.empty() || key.find_first_not_of("0123456789") != std::string_view::npos) {
-        return 0;
-    }
-    int number = 0;
-    for (const char digit : key) {
-        number = number * 10 + (digit - '0');
-        if (number > kLabelNumberMax) {
-            return 0;
-        }
-    }
-    return number;
+    return ReadDecimal(key, 1, kLabelNumberMax).value_or(0);
 }
 
-// A piece of the file quoted in a warning, made safe for a terminal: anything but printable
-// ASCII as \xHH (a file could carry escape sequences), and not too long.
-std::string Quoted(std::string_view text) {
+// A piece of the file quoted in a warning, made safe for a terminal (a file could carry escape
+// sequences) and not too long.
+std::string Piece(std::string_view text) {
     constexpr std::size_t kShown = 24;
-    std::string shown = "\"";
-    for (const char c : text.substr(0, kShown)) {
-        if (c >= 0x20 && c < 0x7F) {
-            shown += c;
-        } else {
-            constexpr const char* kHex = "0123456789abcdef";
-            const auto byte = static_cast<unsigned char>(c);
-            shown += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
-        }
-    }
-    return shown + (text.size() > kShown ? "...\"" : "\"");
+    return Quoted(text, kShown, '"');
 }
 
 enum class Section { kNone, kInputs, kOutputs, kOther };
@@ -197,7 +169,7 @@ ParsedFile Parse(std::string_view text, const std::string& path) {
             section = EqualsIgnoringCase(name, "inputs")    ? Section::kInputs
                       : EqualsIgnoringCase(name, "outputs") ? Section::kOutputs
                                                             : Section::kOther;
-            sectionName = Quoted(name);
+            sectionName = Piece(name);
             if (section == Section::kOther) {
                 warn(number,
                      "unknown section " + sectionName + ": names go in [inputs] and [outputs]");
@@ -229,7 +201,7 @@ ParsedFile Parse(std::string_view text, const std::string& path) {
             warn(number, "under the unknown section " + sectionName);
         } else if ((line.number = NumberOf(key)) == 0) {
             warn(number,
-                 Quoted(key) + " is not a number from 1 to " + std::to_string(kLabelNumberMax));
+                 Piece(key) + " is not a number from 1 to " + std::to_string(kLabelNumberMax));
         } else if ((line.state = Normalize(line.raw.substr(line.valueAt), line.name)) ==
                    NameState::kInvalid) {
             warn(number, "the name is not valid UTF-8");
@@ -346,6 +318,21 @@ std::string NormalizeLabel(std::string_view name) {
     std::string normal;
     Normalize(name, normal);
     return normal;
+}
+
+std::string ClientLabel(std::string_view name) {
+    std::string printable(name);
+    for (std::size_t at = 0; at < printable.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(printable[at]);
+        if (byte < 0x20 || byte == 0x7f) {
+            printable[at] = ' ';
+        } else if (byte == 0xc2 && at + 1 < printable.size() &&
+                   static_cast<unsigned char>(printable[at + 1]) < 0xa0 &&
+                   static_cast<unsigned char>(printable[at + 1]) >= 0x80) {
+            printable.replace(at, 2, " ");  // U+0080..U+009F
+        }
+    }
+    return NormalizeLabel(printable);
 }
 
 bool WriteLabelsFile(const std::string& path, const LabelNames& names) {

@@ -62,6 +62,11 @@ LabelsFileRead ParseLabelsText(std::string_view text, const std::string& path);
 // kLabelLengthMax characters. Invalid UTF-8 gives an empty result (not a name).
 std::string NormalizeLabel(std::string_view name);
 
+// A name from a client (a control surface, a web page): as NormalizeLabel, and only printable
+// text is kept: control characters (C0, DEL and C1) become blanks, so that no name carries a
+// terminal escape or a zero byte into the file, the log or another client's screen.
+std::string ClientLabel(std::string_view name);
+
 // Writes `names` to the file at `path` through the settings writer (old or new content, never
 // torn; mode and group kept; only a regular file is replaced; links as ReplaceSettingsFile
 // follows them). Lines of an existing file that hold no changed entry (comments, other

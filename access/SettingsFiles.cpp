@@ -272,6 +272,13 @@ bool SettingsWriteTarget(const std::string& path, std::string& target) {
     return FinalTarget(path, target);
 }
 
+void RemoveDeadWritersFiles(const std::string& path) {
+    std::string target;
+    if (SettingsWriteTarget(path, target)) {
+        RemoveLeftovers(target);
+    }
+}
+
 // Writes the whole content to a temporary file beside the file `path` finally names, puts it
 // on the disk and renames it over that file. A new file is created with `newMode` before the
 // umask; an existing one passes on its group and mode, set before any byte is written so the

@@ -69,3 +69,7 @@ bool ReplaceSettingsFile(const std::string& path, std::string_view bytes, unsign
 // Which file ReplaceSettingsFile(path, ...) would replace: the end of the chain of symbolic
 // links it follows, or `path` itself. False when the chain never ends.
 bool SettingsWriteTarget(const std::string& path, std::string& target);
+
+// Removes what writers of the file at `path` left when they were killed midway (a program
+// that keeps a file calls it at start, so that nothing stays until its next write).
+void RemoveDeadWritersFiles(const std::string& path);

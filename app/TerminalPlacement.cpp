@@ -87,30 +87,33 @@ TerminalPlace PlaceTerminal(const QRect& ownerFrame, const QRect& panel, const Q
                             const QSize& minimum, const QRect& available) {
     const QSize size = wanted.expandedTo(minimum);
     const QPoint corner = available.topLeft() - ownerFrame.topLeft();
-    // Off the main window where it is, then off it moved to the corner, then off its panel
-    // alone: the first where the whole size fits, else the largest.
-    const std::array<std::pair<QRect, QPoint>, 4> tries = {{
-        {ownerFrame, QPoint()},
-        {ownerFrame.translated(corner), corner},
-        {panel, QPoint()},
-        {panel.translated(corner), corner},
+    // Off the main window where it is, then off it moved to the corner; only then off its panel
+    // alone, over the main window's strips. Within each pair the first where the whole size
+    // fits, else the largest: a console that fits what is left beside the main window, at a
+    // smaller size, is better than one over part of it (an 8 x 8 panel on a 1024 x 768 screen
+    // leaves 380 px below the main window, less than the console wants).
+    const std::array<std::array<std::pair<QRect, QPoint>, 2>, 2> tries = {{
+        {{{ownerFrame, QPoint()}, {ownerFrame.translated(corner), corner}}},
+        {{{panel, QPoint()}, {panel.translated(corner), corner}}},
     }};
-    std::optional<TerminalPlace> best;
-    for (const auto& [keepOff, shift] : tries) {
-        const auto choice = PlaceOff(keepOff, size, minimum, available);
-        if (!choice) {
-            continue;
+    for (const auto& pair : tries) {
+        std::optional<TerminalPlace> best;
+        for (const auto& [keepOff, shift] : pair) {
+            const auto choice = PlaceOff(keepOff, size, minimum, available);
+            if (!choice) {
+                continue;
+            }
+            const TerminalPlace place{choice->place, ownerFrame.topLeft() + shift};
+            if (choice->fits) {
+                return place;
+            }
+            if (!best || Area(place.console.size()) > Area(best->console.size())) {
+                best = place;
+            }
         }
-        const TerminalPlace place{choice->place, ownerFrame.topLeft() + shift};
-        if (choice->fits) {
-            return place;
+        if (best) {
+            return *best;
         }
-        if (!best || Area(place.console.size()) > Area(best->console.size())) {
-            best = place;
-        }
-    }
-    if (best) {
-        return *best;
     }
     // No free part is large enough even for the least size: the screen's bottom right corner.
     const QSize least = minimum.boundedTo(available.size());

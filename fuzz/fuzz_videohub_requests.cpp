@@ -1,7 +1,8 @@
-// The router-protocol request reader and engine on any bytes two clients and the switcher may
-// send. Every block the reader hands out keeps within its limits (a refused one keeps nothing);
-// every request is answered first with ACK or NAK; everything a client is sent is whole blocks;
-// routes, locks and labels stay within what the router has.
+// The router-protocol request reader and engine on any bytes two router clients, a raw client
+// and the switcher may send. Every block the reader hands out keeps within its limits (a
+// refused one keeps nothing); every request is answered first with ACK or NAK; everything a
+// client is sent is whole blocks; only whole commands reach the switcher; routes, locks and
+// labels stay within what the router has, and labels hold no control characters.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,19 +22,31 @@ class CheckingOutput : public IRouterOutput {
         last = bytes;
         ++sends;
     }
-    bool SendCommand(const std::string& command) override {
-        FUZZ_CHECK(!command.empty() && (command.back() == '.' || command.back() == ';'));
-        return true;
-    }
-    LabelNames LabelsOnFile(const LabelNames& fallback) override { return fallback; }
-    bool SaveLabels(const LabelNames&) override { return saveWorks; }
+    void LabelsChanged(const std::vector<LabelChange>&) override {}
     void ResumeClient(ClientId) override {}
     void Log(const std::string&) override {}
 
     std::string last;
     std::size_t sends = 0;
-    bool saveWorks = true;
 };
+
+CCommandQueue::Settings Unpaced() {
+    CCommandQueue::Settings settings;
+    settings.replyWait = settings.settle = CCommandQueue::Millis(0);
+    settings.repliesExpected = false;
+    return settings;
+}
+
+CCommandQueue::Events Checking() {
+    CCommandQueue::Events events;
+    events.write = [](ClientId, const std::string& command) {
+        FUZZ_CHECK(!command.empty() && (command.back() == '.' || command.back() == ';'));
+    };
+    events.presence = [](bool, std::size_t) {};
+    events.room = [](ClientId) {};
+    events.wake = [] {};
+    return events;
+}
 
 void CheckBlock(const RouterRequest& block) {
     FUZZ_CHECK(block.lines.size() <= CRequestReader::kMaxBlockLines);
@@ -55,7 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int outputs = 1 + in.Byte() % 40;
     CRouterState state(inputs, outputs, LabelNames{});
     CheckingOutput output;
-    CRouterCore core(state, output, RouterSettings{});
+    CCommandQueue queue(Unpaced(), Checking());
+    CRouterCore core(state, output, queue, RouterSettings{});
+    queue.LinkUp();
     core.LinkUp();
     core.EndLearning();
     CRequestReader readers[2];
@@ -70,8 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             core.SwitcherBytes(chunk);
             continue;
         }
-        if (what % 16 == 6) {
-            output.saveWorks = !output.saveWorks;
+        if (what % 8 == 6) {
+            core.SubmitRaw(3, std::string(chunk) + ".");
+            queue.Run();
+            continue;
         }
         const ClientId client = 1 + what % 2;
         blocks.clear();
@@ -81,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t before = output.sends;
             core.Request(client, block);
             FUZZ_CHECK(output.sends > before);
+            queue.Run();
         }
     }
     for (int o = 0; o < outputs; ++o) {
@@ -90,6 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto* side : {&state.Labels().inputs, &state.Labels().outputs}) {
         for (const auto& [number, name] : *side) {
             FUZZ_CHECK(number >= 1 && !name.empty() && NormalizeLabel(name) == name);
+            for (const char c : name) {
+                FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+            }
         }
     }
     return 0;

@@ -12,7 +12,6 @@ namespace {
 // A chunk goes to the UI thread at a line feed, at kChunk bytes, or once the line has been
 // quiet this long.
 constexpr int kHandOverGapMs = 50;
-constexpr SerialTimeouts kTimeouts{.writeTotalPerByte = 10, .writeTotalConst = 100};
 
 }  // namespace
 
@@ -130,8 +129,9 @@ SerialLine CSerialPort::StoredLine() const {
 
 bool CSerialPort::ApplyLineSettings() {
     // The time-out first: a line the adapter will not take exactly (a rate it rounds) must
-    // still never let a write block the window.
-    if (m_state != PortState::Open || !m_device.SetTimeouts(kTimeouts) ||
+    // still never let a write block the window. It follows the rate, so that a slow line does
+    // not cut its own commands.
+    if (m_state != PortState::Open || !m_device.SetTimeouts(WriteTimeoutsFor(StoredLine())) ||
         !m_device.SetLine(StoredLine())) {
         return false;
     }

@@ -60,7 +60,32 @@ std::vector<std::string> ListDevices(const std::string& devDir) {
     return devices;
 }
 
+// "COM" in any case, then one digit or more and nothing else.
+bool IsComNumberName(std::string_view name) {
+    if (name.size() < 4) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) {
+            return false;
+        }
+    }
+    return std::all_of(name.begin() + 3, name.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
 }  // namespace
+
+std::optional<int> ComPortNumber(std::string_view name) {
+    if (!IsComNumberName(name) || name.size() != 4 || name[3] < '1' || name[3] > '5') {
+        return std::nullopt;
+    }
+    return name[3] - '0';
+}
+
+bool IsBadComPortName(std::string_view name) {
+    return IsComNumberName(name) && !ComPortNumber(name);
+}
 
 std::string ComDevicePath(int port, const std::string& sysDir, bool sysDirOnly,
                           const std::string& devDir) {

@@ -17,6 +17,7 @@ packages=(
   cmake ninja-build g++
   qt6-base-dev qt6-base-dev-tools
   fonts-wqy-microhei  # the switcher's Chinese texts; the package depends on a CJK font too
+  libsystemd-dev pkgconf  # matrixd tells systemd when it is ready (sd_notify)
 )
 if [ "$what" = test ]; then
   packages+=(
@@ -24,7 +25,8 @@ if [ "$what" = test ]; then
     xvfb xauth
     clang libclang-rt-14-dev  # libFuzzer and its sanitizers for the fuzz targets
     desktop-file-utils appstream lintian groff-base man-db dpkg-dev fakeroot  # install and .deb checks
-    systemd  # systemd-analyze verify on matrixd's unit
+    systemd  # systemd-analyze verify and security on matrixd's unit
+    dbus-daemon python3-dbus python3-gi  # a private bus and a stand-in Avahi for matrixd's tests
   )
 fi
 

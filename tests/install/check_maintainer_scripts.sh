@@ -33,16 +33,35 @@ for script in postinst postrm; do
   [ -x "$scripts/$script" ] || fail "$script is not executable in the source tree"
 done
 
+# The system's user database stays untouched: getent and adduser are stand-ins that keep their
+# users in a file and note each adduser call.
+mkdir "$work/bin"
+cat >"$work/bin/getent" <<EOF
+#!/bin/sh
+[ "\$1" = passwd ] && grep -qx "\$2" "$work/users"
+EOF
+cat >"$work/bin/adduser" <<EOF
+#!/bin/sh
+echo "\$*" >>"$work/adduser-calls"
+for last; do :; done
+echo "\$last" >>"$work/users"
+EOF
+chmod 755 "$work/bin/getent" "$work/bin/adduser"
+touch "$work/users" "$work/adduser-calls"
+
 run() { # run SCRIPT ARGS...: as dpkg does, through /bin/sh, failing on a nonzero exit
-  "$work/$1" "${@:2}" || fail "$* exits with $?"
+  PATH="$work/bin:$PATH" "$work/$1" "${@:2}" || fail "$* exits with $?"
 }
 looks() { stat -c '%U:%G %a %F' "$1" 2>/dev/null; }
 reset() { rm -rf "$dir"; }
 
-# First installation: the shared directory appears.
+# First installation: the shared directory appears, and the service's system user in dialout
+# without a home.
 reset
 run postinst configure ""
 [ "$(looks "$dir")" = "root:dialout 2775 directory" ] || fail "new directory is '$(looks "$dir")'"
+grep -qxE -- "--system .*--ingroup dialout .*--home /nonexistent .*matrixd" "$work/adduser-calls" ||
+  fail "postinst did not add the system user matrixd: $(cat "$work/adduser-calls")"
 # An upgrade finds it and changes nothing, not even a mode the administrator chose.
 chmod 00750 "$dir"  # five digits: GNU chmod keeps a directory's set-group-id otherwise
 chgrp root "$dir"
@@ -50,6 +69,7 @@ touch "$dir/kdxPassWord.kdx"
 run postinst configure 1.0.0
 [ "$(looks "$dir")" = "root:root 750 directory" ] || fail "existing directory became '$(looks "$dir")'"
 [ -f "$dir/kdxPassWord.kdx" ] || fail "postinst removed a settings file"
+[ "$(wc -l <"$work/adduser-calls")" -eq 1 ] || fail "postinst added matrixd again on upgrade"
 
 # A symbolic link to a directory elsewhere is the administrator's choice.
 reset

@@ -54,9 +54,14 @@ depends=$(field Depends)
 for library in libqt6widgets6 libqt6gui6 libqt6core6 libc6 libstdc++6; do
   grep -qF ", $library (>= " <<<", $depends" || fail "Depends lacks $library: $depends"
 done
-# The switcher's Chinese texts need a CJK font.
+# The switcher's Chinese texts need a CJK font; postinst needs adduser; matrixd tells systemd it is
+# ready through libsystemd, and announces itself through Avahi where it can.
 grep -qF ", fonts-wqy-microhei | fonts-noto-cjk" <<<", $depends" ||
   fail "Depends lacks a CJK font: $depends"
+for package in adduser libsystemd0; do
+  grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
+done
+[ "$(field Recommends)" = avahi-daemon ] || fail "Recommends is '$(field Recommends)'"
 [ -n "$(field Description)" ] || fail "no Description"
 
 # --- Maintainer scripts are in the control archive and executable.

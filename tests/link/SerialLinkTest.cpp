@@ -1,6 +1,8 @@
 // The serial link on pseudo-terminals linked as <sysdir>/COMn; no real device is touched.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -153,6 +155,43 @@ TEST_F(SerialLinkTest, ACutOffWriteNeverPurgesEarlierWrites) {
     }
     EXPECT_EQ(m_com1.Read().substr(0, done.size()), done) << "earlier writes were purged";
     EXPECT_EQ(m_port.State(), CSerialPort::PortState::Open);
+}
+
+TEST_F(SerialLinkTest, ASlowLineGivesACommandTheTimeItsBytesTake) {
+    // At 300 bit/s a byte is 33 ms on the wire. A pseudo-terminal has no wire, so the device
+    // plays a line still busy with earlier bytes: it takes nothing for 1.5 s (45 bytes' time),
+    // then all. A send of 100 bytes is owed 100 x 67 ms + 100 ms and must go out whole; at
+    // 10 ms a byte it was cut after 1.1 s.
+    ASSERT_TRUE(m_port.Open(1));
+    ASSERT_EQ(m_port.StoredLine().rate, 300u);
+    const int slave = m_com1.SlaveFd();
+    const int flags = fcntl(slave, F_GETFL);
+    ASSERT_EQ(fcntl(slave, F_SETFL, flags | O_NONBLOCK), 0);
+    std::size_t queued = 0;
+    for (const std::size_t size : {256, 1}) {
+        const std::string block(size, '-');
+        for (ssize_t n; (n = ::write(slave, block.data(), block.size())) > 0;) {
+            queued += static_cast<std::size_t>(n);
+        }
+    }
+    ASSERT_EQ(fcntl(slave, F_SETFL, flags), 0);
+    std::string command;
+    for (int k = 0; command.size() < 100; ++k) {
+        command += std::to_string(k % 8 + 1) + "B" + std::to_string(k % 8 + 1) + ".";
+    }
+    command.resize(100);
+    std::string arrived;
+    std::thread device([&] {
+        std::this_thread::sleep_for(1500ms);
+        arrived = m_com1.Read(5s, queued + command.size());
+    });
+    MessageRecorder boxes;
+    const bool sent = m_port.WriteRaw(command);
+    device.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{});
+    ASSERT_EQ(arrived.size(), queued + command.size());
+    EXPECT_EQ(arrived.substr(queued), command);
 }
 
 TEST_F(SerialLinkTest, APurgeBetweenPollAndReadLeavesThePortOpen) {

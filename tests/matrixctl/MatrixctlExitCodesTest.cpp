@@ -15,6 +15,7 @@
 
 #include "CtlProcess.h"
 #include "link/CSerialPort.h"
+#include "panel/HubLines.h"
 #include "support/LinkTestSupport.h"
 #include "support/SimProcess.h"
 
@@ -49,7 +50,10 @@ TEST(MatrixctlExitCodes, BadArgumentsEndWithCodeTwoBeforeAnyLinkIsOpened) {
     SimProcess sim({"--port", "0", "--pty", sys.Path() + "/COM1", "--log", log});
     const std::string net = "127.0.0.1:" + std::to_string(sim.Port());
     std::ofstream(sys.Path() + "/matrixpanel-labels.ini")
-        << "[inputs]\n1=Camera 1\n2=camera 2\n[outputs]\n1=Stage\n";
+        << "[inputs]\n1=Camera 1\n2=camera 2\n[outputs]\n1=Stage\n2=Red\x1b[31m\n";
+    // One name: an empty name, the start of every name, would pick it.
+    const std::string oneName = sys.Path() + "/one-name.ini";
+    std::ofstream(oneName) << "[outputs]\n5=Projector\n";
     const std::string cues = sys.Path() + "/cues";
     std::ofstream(cues) << "route 1 2\n# next\njump 3\n";
     struct Case {
@@ -80,10 +84,15 @@ TEST(MatrixctlExitCodes, BadArgumentsEndWithCodeTwoBeforeAnyLinkIsOpened) {
         {{"--net", "127.0.0.1", "type"}, "HOST:PORT"},
         {{"--net", "127.0.0.1:70000", "type"}, "port '70000'"},
         {{"--net", net, "--serial", "COM1", "type"}, "not both"},
-        {{"--serial", "COM6", "type"}, "'6'"},
+        {{"--serial", "COM6", "type"}, "bad --serial 'COM6'"},
+        {{"--serial", "COM0", "type"}, "'COM0'"},
+        {{"--serial", "com01", "type"}, "'com01' (expected COM1..COM5"},
         {{"--net", net, "--bogus", "type"}, "unknown option '--bogus'"},
         {{"--net", net, "route", "cam", "1"}, "ambiguous input 'cam': 1 'Camera 1', 2 'camera 2'"},
-        {{"--net", net, "route", "1", "Screen"}, "unknown output 'Screen' (outputs: 1 'Stage')"},
+        {{"--net", net, "route", "1", "Screen"},
+         "unknown output 'Screen' (outputs: 1 'Stage', 2 'Red\\x1b[31m')"},
+        {{"--net", net, "route", "", "1"}, "empty input ''"},
+        {{"--net", net, "--labels", oneName, "route", "1", ""}, "empty output ''"},
         {{"--net", net, "route", "1", "2", "+"}, "a '+' needs a command"},
         {{"--net", net, "type", "+", "+", "version"}, "a '+' needs a command"},
         {{"--net", net, "type", "+", "monitor"}, "monitor runs alone"},
@@ -102,22 +111,27 @@ TEST(MatrixctlExitCodes, BadArgumentsEndWithCodeTwoBeforeAnyLinkIsOpened) {
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
         EXPECT_EQ(LineCount(run.err), 2u) << run.err;
         EXPECT_NE(run.err.find("Try 'matrixctl --help'."), std::string::npos);
+        EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "a name reached the terminal raw";
     }
     const std::string received = FileText(log);
     EXPECT_EQ(received.find("connected"), std::string::npos) << received;
     EXPECT_EQ(received.find("rx "), std::string::npos) << received;
 }
 
-// The command goes out, nothing comes back: code 1 once the time-out has passed.
+// The command goes out, nothing comes back: code 1 once the time-out, or --max-time when it
+// comes first, has passed; the message names the one that did.
 TEST(MatrixctlExitCodes, ASilentSwitcherEndsWithCodeOne) {
-    TcpPeer tcp;  // accepted by the system, never answered
-    const CtlOutcome net =
-        RunCtl({"--net", "127.0.0.1:" + std::to_string(tcp.Port()), "--timeout", "300", "status"});
-    EXPECT_EQ(net.exitCode, 1);
-    EXPECT_EQ(net.out, "");
-    EXPECT_EQ(net.err, "matrixctl: no reply within 300 ms\n");
-    ASSERT_TRUE(tcp.Accept());
-    EXPECT_EQ(tcp.Read(), "Status.");
+    for (const auto& [limit, said] :
+         {std::pair{"--timeout", "300 ms"}, std::pair{"--max-time", "the --max-time of 300 ms"}}) {
+        TcpPeer tcp;  // accepted by the system, never answered
+        const CtlOutcome net =
+            RunCtl({"--net", "127.0.0.1:" + std::to_string(tcp.Port()), limit, "300", "status"});
+        EXPECT_EQ(net.exitCode, 1);
+        EXPECT_EQ(net.out, "");
+        EXPECT_EQ(net.err, "matrixctl: no reply within " + std::string(said) + "\n");
+        ASSERT_TRUE(tcp.Accept());
+        EXPECT_EQ(tcp.Read(), "Status.");
+    }
 
     ScopedSysDir sys;
     PtyPort pty(sys.Path(), 1);
@@ -175,14 +189,64 @@ TEST(MatrixctlExitCodes, APeerThatHangsUpWithoutAReplyIsALinkFailure) {
     EXPECT_NE(run.err.find("closed the connection"), std::string::npos) << run.err;
 }
 
-// A host that never completes the handshake costs the connect limit, not minutes.
+// A host that never completes the handshake costs the connect limit, not minutes, and no more
+// than --max-time.
 TEST(MatrixctlExitCodes, AnUnansweredConnectGivesUpWithCodeThree) {
-    BlackHole hole;
-    const auto started = std::chrono::steady_clock::now();
-    const CtlOutcome run = RunCtl({"--net", "127.0.0.1:" + std::to_string(hole.Port()), "type"});
-    EXPECT_EQ(run.exitCode, 3);
-    EXPECT_NE(run.err.find("no answer from 127.0.0.1:"), std::string::npos) << run.err;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    using std::chrono::seconds;
+    struct Case {
+        std::vector<std::string> limit;
+        std::string said;
+        seconds within;  // the connect limit (5 s) is what a shorter --max-time must beat
+    };
+    const Case cases[] = {
+        {{}, " within 5 s", seconds(20)},
+        {{"--max-time", "300"}, " within the --max-time of 300 ms", seconds(4)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        BlackHole hole;
+        const std::string address = "127.0.0.1:" + std::to_string(hole.Port());
+        std::vector<std::string> args = c.limit;
+        args.insert(args.end(), {"--net", address, "type"});
+        const auto started = std::chrono::steady_clock::now();
+        const CtlOutcome run = RunCtl(args);
+        EXPECT_EQ(run.exitCode, 3);
+        EXPECT_EQ(run.err, "matrixctl: no answer from " + address + c.said + "\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, c.within);
+    }
+}
+
+// matrixd answers a command with this line while it has no link to the switcher: a link
+// failure, said at once (not after the quiet time), and the commands after it are not sent.
+TEST(MatrixctlExitCodes, TheHubsLinkDownAnswerIsALinkFailure) {
+    const std::string line(kHubLinkDownLine);
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"route", "1", "2", "+", "route", "3", "4"}, ""},
+        {{"--json", "route", "1", "2"},
+         R"({"line":")" + line + R"(","kind":"link","state":"down"})" + "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.out);
+        TcpPeer peer;
+        std::vector<std::string> args{"--net", "127.0.0.1:" + std::to_string(peer.Port()),
+                                      "--timeout", "20000"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto started = std::chrono::steady_clock::now();
+        CtlProcess ctl(args);
+        ASSERT_TRUE(peer.Accept());
+        EXPECT_EQ(peer.Read(kQuietPeriod, 4), "1B2.");
+        peer.Send(line + "\r\n");
+        const CtlOutcome run = ctl.Finish();
+        EXPECT_EQ(run.exitCode, 3);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "matrixctl: the switcher link is down (matrixd)\n");
+        EXPECT_EQ(peer.Read(), "") << "a command after the answer was sent";
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+    }
 }
 
 namespace {

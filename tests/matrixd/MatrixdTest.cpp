@@ -4,18 +4,27 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 #include "RouterClient.h"
+#include "matrixctl/CtlProcess.h"
 #include "matrixd/MatrixdProcess.h"
+#include "support/ChildProcess.h"
 #include "support/LinkTestSupport.h"
 #include "support/SimProcess.h"
 
@@ -78,9 +87,13 @@ struct Matrixd : ::testing::Test {
     // matrixsim as an inputs x outputs switcher on <sysdir>/COM1 and on TCP (a given port to
     // come back where it was).
     void StartSim(int inputs, int outputs, std::uint16_t port = 0) {
-        sim = std::make_unique<SimProcess>(std::vector<std::string>{
-            "--port", std::to_string(port), "--inputs", std::to_string(inputs), "--outputs",
-            std::to_string(outputs), "--pty", sysDir.Path() + "/COM1", "--log", simLog});
+        std::vector<std::string> args = {"--port",    std::to_string(port),
+                                         "--inputs",  std::to_string(inputs),
+                                         "--outputs", std::to_string(outputs),
+                                         "--pty",     sysDir.Path() + "/COM1",
+                                         "--log",     simLog};
+        args.insert(args.end(), simExtra.begin(), simExtra.end());
+        sim = std::make_unique<SimProcess>(args);
         simPort = sim->Port();
         ASSERT_NE(simPort, 0);
     }
@@ -141,7 +154,23 @@ struct Matrixd : ::testing::Test {
     std::uint16_t simPort = 0;
     std::unique_ptr<MatrixdProcess> daemon;
     bool advertise = false;
+    std::vector<std::string> simExtra;
+    // matrixctl on the raw port.
+    CtlOutcome Ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--net", "127.0.0.1:" + std::to_string(daemon->RawPort())});
+        return RunCtl(std::move(args));
+    }
 };
+
+using Clock = std::chrono::steady_clock;
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
 // ---- The initial status dump ---------------------------------------------------------------
 
@@ -263,11 +292,158 @@ TEST_F(Matrixd, TheRawPortPassesWholeCommandsAndItsRoutesReachRouterClients) {
     }));
     EXPECT_EQ(router->View().routes.at(3), 3);  // 4B4. changed nothing: no update needed
 
-    // A module's rate command is the daemon's, not the switcher's.
-    panel.Send("AT + C1_BAUD = 19200");
+    // A module's rate command is the daemon's, not the switcher's, and refused by default.
+    panel.Send("AT + C1_BAUD = 110");
+    EXPECT_NE(panel.ReceivedWith("ERROR\r\n").find("ERROR\r\n"), std::string::npos);
     script.Send("Status1.");
     EXPECT_NE(script.ReceivedWith("AV:1->1\r\n").find("AV:1->1\r\n"), std::string::npos);
     EXPECT_EQ(switcher(), "4B4.2B7.Status1.");
+}
+
+TEST_F(Matrixd, AHalfCommandNeverReachesTheSwitcher) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Pty, 8, 8));
+    auto router = Client();
+    RawClient half(daemon->RawPort()), flood(daemon->RawPort());
+    const auto switcher = SwitcherFromNow();
+    half.Send("1");
+    flood.Send(std::string(4 << 20, 'x'));  // 4 MiB without an end
+    EXPECT_EQ(router->Request("VIDEO OUTPUT ROUTING:\n2 1\n\n"), "ACK");
+    ASSERT_TRUE(router->Next("VIDEO OUTPUT ROUTING:").has_value());
+    EXPECT_EQ(router->View().routes.at(2), 1);
+    EXPECT_EQ(switcher(), "2B3.");
+    // Both are told, once each; the flood's tail ends at its "." and counts as nothing.
+    flood.Send("1B1.");
+    EXPECT_EQ(Count(half.ReceivedWith("dropped\r\n"), "matrixd: unfinished command dropped\r\n"),
+              1u);
+    EXPECT_EQ(Count(flood.ReceivedWith("dropped\r\n"), "dropped\r\n"), 1u);
+    EXPECT_EQ(switcher(), "2B3.");
+}
+
+TEST_F(Matrixd, ABurstReachesABusySwitcherWhole) {
+    simExtra = {"--busy", "20"};
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Pty, 16, 16));
+    auto salvo = Client();
+    auto watcher = Client();
+    std::string block = "VIDEO OUTPUT ROUTING:\n";
+    for (int o = 0; o < 16; ++o) {
+        block += std::to_string(o) + " " + std::to_string(15 - o) + "\n";
+    }
+    EXPECT_EQ(salvo->Request(block + "\n"), "ACK");
+    for (RouterClient* client : {salvo.get(), watcher.get()}) {
+        EXPECT_TRUE(WaitUntil([&] {
+            client->Next("VIDEO OUTPUT ROUTING:", 100ms);
+            for (int o = 0; o < 16; ++o) {
+                if (client->View().routes.at(o) != 15 - o) {
+                    return false;
+                }
+            }
+            return true;
+        })) << SwitcherGot();
+    }
+}
+
+TEST_F(Matrixd, OneClientsFloodHoldsUpAnothersRouteByACommandOrTwo) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Pty, 8, 8, {"--reply-wait", "50"}));
+    RawClient flooder(daemon->RawPort());
+    std::string flood;
+    for (int k = 0; k < 3000; ++k) {
+        flood += "1B1.";
+    }
+    flooder.Send(flood);
+    ASSERT_TRUE(WaitUntil([&] { return SwitcherGot().find("1B1.1B1.1B1.") != std::string::npos; }));
+    auto other = Client();
+    const std::size_t before = SwitcherGot().size();
+    EXPECT_EQ(other->Request("VIDEO OUTPUT ROUTING:\n4 2\n\n"), "ACK");
+    ASSERT_TRUE(WaitUntil([&] { return SwitcherGot().find("3B5.", before) != std::string::npos; }));
+    const std::string got = SwitcherGot();
+    EXPECT_LE(Count(got.substr(before, got.find("3B5.", before) - before), "1B1."), 3u);
+}
+
+TEST_F(Matrixd, LocksHoldOnTheRawPortAndALostLinkIsSaidAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    auto owner = Client();
+    EXPECT_EQ(owner->Request("VIDEO OUTPUT LOCKS:\n2 O\n\n"), "ACK");
+    const auto switcher = SwitcherFromNow();
+    using Args = std::vector<std::string>;
+    for (const Args& command : {Args{"route", "6", "3"}, Args{"all", "6"}, Args{"recall", "1"}}) {
+        EXPECT_EQ(Ctl(command).exitCode, 4) << command.front();
+    }
+    EXPECT_EQ(Ctl({"route", "6", "4"}).exitCode, 0);
+    EXPECT_EQ(switcher(), "6B4.");
+
+    sim.reset();
+    ASSERT_TRUE(owner->Next("VIDEOHUB DEVICE:").has_value());
+    const auto started = Clock::now();
+    const CtlOutcome down = Ctl({"route", "6", "4"});
+    EXPECT_EQ(down.exitCode, 3) << down.err;
+    EXPECT_NE(down.err.find("link"), std::string::npos) << down.err;
+    EXPECT_LT(Clock::now() - started, 5s);
+}
+
+TEST_F(Matrixd, ASwitcherThatStopsAnsweringIsAbsentUntilItAnswers) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    auto client = Client();
+    ASSERT_EQ(::kill(sim->Pid(), SIGSTOP), 0);
+    EXPECT_EQ(client->Request("VIDEO OUTPUT ROUTING:\n0 5\n\n"), "ACK");
+    const auto gone = client->Next("VIDEOHUB DEVICE:");
+    ASSERT_TRUE(gone.has_value()) << daemon->Log();
+    EXPECT_EQ(gone->lines, std::vector<std::string>{"Device present: false"});
+    EXPECT_EQ(client->Request("VIDEO OUTPUT ROUTING:\n0 6\n\n"), "NAK");
+    ASSERT_EQ(::kill(sim->Pid(), SIGCONT), 0);
+    const auto back = client->ReadDump();
+    EXPECT_TRUE(client->View().devicePresent) << daemon->Log();
+    EXPECT_NE(daemon->Log().find("absent"), std::string::npos);
+}
+
+TEST_F(Matrixd, ALabelFloodNeitherStallsOthersNorLosesTheLastName) {
+    const std::string labels = sysDir.Path() + "/matrixpanel-labels.ini";
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    auto flooder = Client();
+    auto other = Client();
+    std::string flood;
+    for (int k = 0; k < 2500; ++k) {
+        flood += "OUTPUT LABELS:\n" + std::to_string(k % 8) + " Name " + std::to_string(k) + "\n\n";
+    }
+    flooder->Send(flood);
+    ASSERT_TRUE(WaitUntil([&] {
+        return daemon->Log().find("labels") != std::string::npos ||
+               FileText(labels).find("Name") != std::string::npos;
+    }));
+    const auto asked = Clock::now();
+    EXPECT_EQ(other->Request("PING:\n\n"), "ACK");
+    EXPECT_LT(Clock::now() - asked, 1s);  // 17 s once; ~ms now
+    EXPECT_TRUE(WaitUntil([&] {
+        flooder->Next("OUTPUT LABELS:", 100ms);
+        return flooder->View().outputLabels.at(3) == "Name 2499";
+    }));
+    EXPECT_EQ(daemon->Stop(), 0);
+    EXPECT_NE(FileText(labels).find("4=Name 2499\n"), std::string::npos) << FileText(labels);
+}
+
+TEST_F(Matrixd, ClientTextReachesTheLogQuotedAndBounded) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 64, 64));
+    auto client = Client();
+    std::string junk = "\x1b[2Jlink: lost:\n\n";
+    for (int k = 0; k < 20000; ++k) {
+        junk += "HEADER " + std::to_string(k) + ":\n\n";
+    }
+    client->Send(junk + "PING:\n\n");
+    EXPECT_TRUE(client->Next("ACK").has_value());
+    // Clients holding locks, gone at once: no warning of Qt's for each write to them.
+    {
+        std::vector<std::unique_ptr<RouterClient>> holders;
+        for (int o = 0; o < 64; ++o) {
+            holders.push_back(Client());
+            holders.back()->Send("VIDEO OUTPUT LOCKS:\n" + std::to_string(o) + " O\n\n");
+        }
+        EXPECT_EQ(holders.back()->Request("PING:\n\n"), "ACK");
+    }
+    EXPECT_EQ(Client()->Request("PING:\n\n"), "ACK");
+    const std::string log = daemon->Log();
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_NE(log.find("\\x1b[2Jlink"), std::string::npos) << log.substr(0, 2000);
+    EXPECT_LT(Count(log, "\n"), 300u) << log.substr(0, 2000);
+    EXPECT_EQ(log.find("not open"), std::string::npos);
 }
 
 TEST_F(Matrixd, WithoutAvahiItSaysSoOnceAndServes) {
@@ -284,13 +460,162 @@ TEST_F(Matrixd, WithoutAvahiItSaysSoOnceAndServes) {
     EXPECT_EQ(first, log.rfind("not announced")) << log;
 }
 
+TEST_F(Matrixd, AnnouncesOnceAvahiStartsAndAgainAfterItRestarts) {
+    if (::access("/usr/bin/dbus-daemon", X_OK) != 0 ||
+        ChildProcess({"/usr/bin/python3", "-c", "import dbus, gi"}).Finish().exitCode != 0) {
+        GTEST_SKIP() << "needs dbus-daemon, python3-dbus and python3-gi";
+    }
+    // A bus of its own as the system bus, and Avahi not on it yet (matrixd started first).
+    const std::string bus = "unix:path=" + sysDir.Path() + "/bus";
+    ChildProcess busDaemon({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus});
+    ASSERT_TRUE(WaitUntil([&] { return ::access((sysDir.Path() + "/bus").c_str(), F_OK) == 0; }));
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.c_str(), 1);
+    advertise = true;
+    Start(Via::Tcp, 8, 8);
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string avahiLog = sysDir.Path() + "/avahi.log";
+    const std::string added =
+        "AddService matrixd 8x8 _blackmagic._tcp " + std::to_string(daemon->RouterPort()) + "\n";
+    const auto avahi = [&] {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/bin/python3", FAKE_AVAHI_PATH, avahiLog, bus});
+    };
+    auto running = avahi();
+    EXPECT_TRUE(WaitUntil([&] { return Count(FileText(avahiLog), added) == 1; })) << daemon->Log();
+    running.reset();  // killed, as a crash or a restart ends it
+    EXPECT_TRUE(WaitUntil([&] { return Count(daemon->Log(), "Avahi has left") == 1; }));
+    running = avahi();
+    EXPECT_TRUE(WaitUntil([&] { return Count(FileText(avahiLog), added) == 2; })) << daemon->Log();
+    const std::string log = daemon->Log();
+    EXPECT_EQ(Count(log, "not announced yet"), 1u) << log;
+    EXPECT_EQ(Count(log, "Avahi is on the system bus"), 2u) << log;
+}
+
+// ---- As a service ----------------------------------------------------------------------------
+
+// The CPU time a process has used, from /proc/PID/stat (utime and stime, fields 14 and 15).
+double CpuSeconds(pid_t pid) {
+    const std::string stat = FileText("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // from field 3 on
+    std::string field;
+    long ticks = 0;
+    for (int k = 3; k <= 15 && fields >> field; ++k) {
+        ticks += k >= 14 ? std::stol(field) : 0;
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(Matrixd, OutOfDescriptorsItRestsInsteadOfSpinningAndServesOnceClientsGo) {
+    // Started under a soft limit below the hard one (systemd's default), it takes the hard one.
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    const rlimit low{std::min<rlim_t>(own.rlim_max, 200), own.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    Start(Via::Tcp, 8, 8);
+    ::setrlimit(RLIMIT_NOFILE, &own);
+    ASSERT_FALSE(HasFatalFailure());
+    rlimit taken{};
+    ASSERT_EQ(::prlimit(daemon->Pid(), RLIMIT_NOFILE, nullptr, &taken), 0);
+    EXPECT_EQ(taken.rlim_cur, taken.rlim_max);
+
+    // More clients than descriptors: the rest wait in the backlog.
+    const rlimit tight{64, 64};
+    ASSERT_EQ(::prlimit(daemon->Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int k = 0; k < 100; ++k) {
+        clients.push_back(std::make_unique<RawClient>(daemon->RouterPort()));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Count(daemon->Log(), "cannot accept") > 0; }));
+    const double before = CpuSeconds(daemon->Pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(CpuSeconds(daemon->Pid()) - before, 0.3);  // a spinning accept takes a whole core
+    EXPECT_EQ(Count(daemon->Log(), "cannot accept"), 1u) << daemon->Log();
+    clients.clear();
+    auto client = Client();
+    EXPECT_EQ(client->Request("PING:\n\n"), "ACK");
+}
+
+TEST_F(Matrixd, TellsSystemdItIsReadyAndStopsAtOnceAndStartsAgainOnTheSamePorts) {
+    // systemd's notification socket, as a Type=notify unit gets it.
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string notifyPath = sysDir.Path() + "/notify";
+    notifyPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(notify, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const auto told = [notify] {
+        char text[64] = {};
+        pollfd ready{notify, POLLIN, 0};
+        return ::poll(&ready, 1, 20000) > 0 && ::recv(notify, text, sizeof text - 1, 0) > 0
+                   ? std::string(text)
+                   : std::string("nothing");
+    };
+    ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
+    Start(Via::Tcp, 8, 8);
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(told(), "READY=1");
+    // Clients still connected when it stops leave its side of their connections closing.
+    auto router = Client();
+    RawClient raw(daemon->RawPort());
+    const std::vector<std::string> samePorts = {"--videohub-port",
+                                                std::to_string(daemon->RouterPort()), "--raw-port",
+                                                std::to_string(daemon->RawPort())};
+    const auto stopping = Clock::now();
+    EXPECT_EQ(daemon->Stop(), 0);
+    EXPECT_LT(Clock::now() - stopping, 3s) << daemon->Log();
+    EXPECT_EQ(told(), "STOPPING=1");
+    ::close(notify);
+    EXPECT_TRUE(router->ClosedByServer());
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(Via::Tcp, 8, 8, samePorts));
+    EXPECT_EQ(Client()->Request("PING:\n\n"), "ACK");
+}
+
+TEST_F(Matrixd, ItsLogSaysWhy) {
+    // COM1 is a plain file, the labels file's directory is missing, this host is not allowed.
+    const std::string com1 = sysDir.Path() + "/COM1";
+    const std::string labels = sysDir.Path() + "/missing/labels.ini";
+    { std::ofstream{com1}; }
+    daemon = std::make_unique<MatrixdProcess>(
+        std::vector<std::string>{"--serial", "COM1", "--inputs", "8", "--outputs", "8", "--labels",
+                                 labels, "--allow", "10.0.0.0/8"},
+        daemonLog);
+    ASSERT_TRUE(daemon->Started()) << daemon->Log();
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_TRUE(RouterClient(daemon->RouterPort()).ClosedByServer());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Count(daemon->Log(), "cannot open") > 0; }));
+    const std::string log = daemon->Log();
+    EXPECT_NE(log.find("link: cannot open COM1 (" + com1 + "): not a serial device"),
+              std::string::npos)
+        << log;
+    // Once each: the refusal once a minute per address, however often the client tries.
+    for (const std::string& line :
+         {std::string(
+              "refused a client from 127.0.0.1: its address is not in --allow (10.0.0.0/8)"),
+          "default names are served, and names clients change are written to " + labels +
+              ", but its directory cannot be written to"}) {
+        EXPECT_EQ(Count(log, line), 1u) << line << "\n" << log;
+    }
+}
+
 // ---- Labels ----------------------------------------------------------------------------------
 
 TEST_F(Matrixd, LabelChangesAreKeptInThePanelsFileAndServedAfterARestart) {
     const std::string labels = sysDir.Path() + "/matrixpanel-labels.ini";
     { std::ofstream(labels) << "[inputs]\n2=Laptop\n"; }
     ASSERT_EQ(::chmod(labels.c_str(), 0640), 0);
+    // What a writer killed midway left: gone at the start, not at the next write.
+    const pid_t dead = ::fork();
+    if (dead == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(dead, nullptr, 0);
+    const std::string leftover = labels + ".tmp." + std::to_string(dead) + ".1";
+    { std::ofstream(leftover) << "[inputs]\n"; }
     ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    EXPECT_NE(::access(leftover.c_str(), F_OK), 0);
     auto editor = Client();
     auto watcher = Client();
     EXPECT_EQ(editor->View().inputLabels.at(1), "Laptop");

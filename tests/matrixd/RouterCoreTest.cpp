@@ -5,10 +5,12 @@
 
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "support/LinkTestSupport.h"
+#include "tools/matrixd/CLabelsWriter.h"
 #include "tools/matrixd/CRouterCore.h"
 #include "tools/matrixd/DaemonOptions.h"
 #include "tools/matrixd/RequestReader.h"
@@ -57,20 +59,13 @@ TEST(RequestReader, CutsBlocksAndRefusesWhatIsTooLong) {
     }
 }
 
-// Records what each client was sent and what went to the switcher.
+// Records what each client was sent, the label changes handed on, and (through the queue)
+// what went to the switcher.
 class Recorder : public IRouterOutput {
   public:
     void SendToClient(ClientId client, const std::string& bytes) override { sent[client] += bytes; }
-    bool SendCommand(const std::string& command) override {
-        commands += command;
-        return true;
-    }
-    LabelNames LabelsOnFile(const LabelNames& fallback) override {
-        return handEdited.Empty() ? fallback : std::exchange(handEdited, {});
-    }
-    bool SaveLabels(const LabelNames& labels) override {
-        saved = labels;
-        return saveWorks;
+    void LabelsChanged(const std::vector<LabelChange>& changes) override {
+        labelChanges.insert(labelChanges.end(), changes.begin(), changes.end());
     }
     void ResumeClient(ClientId client) override { resumed.push_back(client); }
     void Log(const std::string&) override {}
@@ -79,16 +74,45 @@ class Recorder : public IRouterOutput {
 
     std::map<ClientId, std::string> sent;
     std::string commands;
-    LabelNames saved;
-    LabelNames handEdited;  // the file changed under the daemon
-    bool saveWorks = true;
+    std::vector<LabelChange> labelChanges;
     std::vector<ClientId> resumed;
 };
 
 class RouterCore : public ::testing::Test {
   protected:
-    explicit RouterCore(RouterSettings settings = {}) : m_core(m_state, m_out, settings) {
+    // A queue that waits for nothing: every command goes at the next Drain.
+    static CCommandQueue::Settings Unpaced() {
+        CCommandQueue::Settings settings;
+        settings.replyWait = settings.settle = CCommandQueue::Millis(0);
+        settings.repliesExpected = false;
+        return settings;
+    }
+    CCommandQueue::Events Events() {
+        CCommandQueue::Events events;
+        events.write = [this](ClientId, const std::string& command) {
+            m_out.commands += command;
+            m_core.CommandSent(command);
+        };
+        events.presence = [](bool, std::size_t) {};
+        events.room = [](ClientId) {};
+        events.wake = [] {};
+        return events;
+    }
+    void Drain() {
+        const auto now = CCommandQueue::Clock::now();
+        for (auto next = m_queue.NextRun(); next && *next <= now; next = m_queue.NextRun()) {
+            m_queue.Run(now);
+        }
+    }
+    void LinkUp() {
+        m_queue.LinkUp();
         m_core.LinkUp();
+        Drain();
+    }
+
+    explicit RouterCore(RouterSettings settings = {})
+        : m_queue(Unpaced(), Events()), m_core(m_state, m_out, m_queue, settings) {
+        LinkUp();
         m_core.SwitcherBytes("AV:1->1\r\nAV:2->2\r\nAV:3->3\r\nAV:4->4\r\n");  // all heard
         for (ClientId client : {1, 2}) {
             m_core.ClientConnected(client);
@@ -101,10 +125,12 @@ class RouterCore : public ::testing::Test {
         for (const RouterRequest& block : Read(bytes)) {
             m_core.Request(client, block);
         }
+        Drain();
     }
 
     CRouterState m_state{4, 4, LabelNames{}};
     Recorder m_out;
+    CCommandQueue m_queue;
     CRouterCore m_core;
 };
 
@@ -155,29 +181,23 @@ TEST_F(RouterCore, RequestsAreCarriedOutWholeOrRefused) {
     }
 }
 
-TEST_F(RouterCore, LabelsGoToTheFileFirstAndOnlyTakenOnesAreShown) {
+TEST_F(RouterCore, LabelsAreShownAtOnceAndHandedToTheFile) {
     Request(1, "OUTPUT LABELS:\n2   Projector; hall  \n\n");
-    EXPECT_EQ(m_out.saved.outputs, (std::map<int, std::string>{{3, "Projector; hall"}}));
     EXPECT_EQ(m_out.Take(1), "ACK\n\nOUTPUT LABELS:\n2 Projector; hall\n\n");
     EXPECT_EQ(m_out.Take(2), "OUTPUT LABELS:\n2 Projector; hall\n\n");
 
-    m_out.saveWorks = false;
-    Request(2, "OUTPUT LABELS:\n2 Screen\n\n");
-    EXPECT_EQ(m_out.Take(2), "NAK\n\n");
-    EXPECT_EQ(m_state.OutputLabel(2), "Projector; hall");
+    // Control characters from a client become blanks; an empty name brings the default back.
+    Request(2, "INPUT LABELS:\n1 Cam\x1b]0;pwned\x07\xc2\x9bX\n\n");
+    Request(2, "OUTPUT LABELS:\n2 \n\n");
+    EXPECT_EQ(m_out.Take(1), "INPUT LABELS:\n1 Cam ]0;pwned  X\n\nOUTPUT LABELS:\n2 Output 3\n\n");
+    EXPECT_EQ(m_out.labelChanges,
+              (std::vector<LabelChange>{
+                  {false, 3, "Projector; hall"}, {true, 2, "Cam ]0;pwned  X"}, {false, 3, ""}}));
 
-    m_out.saveWorks = true;
-    Request(2, "OUTPUT LABELS:\n2 \n\n");  // empty: the default comes back
-    EXPECT_EQ(m_out.Take(1), "OUTPUT LABELS:\n2 Output 3\n\n");
-    EXPECT_EQ(m_out.Take(2), "ACK\n\nOUTPUT LABELS:\n2 Output 3\n\n");
-    EXPECT_TRUE(m_out.saved.outputs.empty());
-
-    // Names written into the file by hand meanwhile are kept, and shown.
-    m_out.handEdited = LabelNames{{{1, "Desk"}}, {{9, "Spare"}}};
-    Request(1, "OUTPUT LABELS:\n0 Main\n\n");
-    EXPECT_EQ(m_out.saved.inputs, (std::map<int, std::string>{{1, "Desk"}}));
-    EXPECT_EQ(m_out.saved.outputs, (std::map<int, std::string>{{1, "Main"}, {9, "Spare"}}));
-    EXPECT_EQ(m_out.Take(2), "INPUT LABELS:\n0 Desk\n\nOUTPUT LABELS:\n0 Main\n\n");
+    // Names the labels file holds after a write (some put there by hand) are shown.
+    m_out.Take(2);
+    m_core.AdoptFileLabels(LabelNames{{{1, "Desk"}, {2, "Cam ]0;pwned  X"}}, {{9, "Spare"}}});
+    EXPECT_EQ(m_out.Take(2), "INPUT LABELS:\n0 Desk\n\n");
 }
 
 TEST_F(RouterCore, LocksBelongToOneClientAndGoWithIt) {
@@ -215,12 +235,13 @@ TEST_F(RouterCore, LocksBelongToOneClientAndGoWithIt) {
 }
 
 TEST_F(RouterCore, ClientsWaitForTheRoutesAfterTheLinkComesBack) {
+    m_queue.LinkDown();
     m_core.LinkDown();
     EXPECT_EQ(m_out.Take(1), "VIDEOHUB DEVICE:\nDevice present: false\n\n");
     Request(1, "VIDEO OUTPUT ROUTING:\n0 1\n\n");
     EXPECT_EQ(m_out.Take(1), "NAK\n\n");
 
-    m_core.LinkUp();
+    LinkUp();
     EXPECT_EQ(m_out.commands, "Status.");
     m_core.ClientConnected(3);
     EXPECT_TRUE(m_core.Holding(3));
@@ -257,6 +278,140 @@ TEST_F(RouterCoreNoEcho, ASentRouteCountsAtOnce) {
     EXPECT_EQ(m_out.Take(2), "VIDEO OUTPUT ROUTING:\n0 1\n2 1\n3 1\n\n");
 }
 
+TEST_F(RouterCore, RawCommandsThatWouldMoveALockedOutputAreNotSent) {
+    Request(1, "VIDEO OUTPUT LOCKS:\n2 O\n\n");  // output 3
+    using R = CRouterCore::RawResult;
+    const std::pair<const char*, R> cases[] = {
+        {"6B3.", R::Locked},     {"03V003.", R::Locked}, {"2All.", R::Locked},
+        {"Recall2.", R::Locked}, {"Undo.", R::Locked},   {"3#.", R::Locked},
+        {"6B4.", R::Queued},     {"Save2.", R::Queued},  {"Status.", R::Queued},
+        {"/%Lock;", R::Queued},
+    };
+    for (const auto& [command, result] : cases) {
+        EXPECT_EQ(m_core.SubmitRaw(9, command), result) << command;
+    }
+    Drain();
+    EXPECT_EQ(m_out.commands, "6B4.Save2.Status./%Lock;");
+    m_queue.LinkDown();
+    EXPECT_EQ(m_core.SubmitRaw(9, "6B4."), R::Absent);
+}
+
+using Ms = CCommandQueue::Millis;
+
+// The queue on a clock of its own: what goes on the wire when.
+struct Wire {
+    std::vector<std::string> written;
+    std::vector<std::pair<bool, std::size_t>> presence;
+    std::vector<ClientId> room;
+    CCommandQueue queue;
+
+    explicit Wire(CCommandQueue::Settings settings)
+        : queue(std::move(settings),
+                CCommandQueue::Events{
+                    [this](ClientId, const std::string& c) { written.push_back(c); },
+                    [this](bool present, std::size_t dropped) {
+                        presence.emplace_back(present, dropped);
+                    },
+                    [this](ClientId client) { room.push_back(client); }, [] {}}) {}
+    std::string RunAt(CCommandQueue::Clock::time_point at) {
+        const std::size_t before = written.size();
+        queue.Run(at);
+        return written.size() > before ? written.back() : "";
+    }
+};
+
+TEST(CommandQueue, ClientsTakeTurnsWithinTheirShare) {
+    CCommandQueue::Settings settings;
+    settings.probe = "Status1.";
+    Wire wire(settings);
+    const auto t = CCommandQueue::Clock::now();
+    wire.queue.LinkUp(t);
+    using S = CCommandQueue::Submitted;
+    for (std::size_t k = 0; k < CCommandQueue::kMaxPerClient; ++k) {
+        ASSERT_EQ(wire.queue.Submit(1, {"1B1."}), S::Queued);
+    }
+    EXPECT_EQ(wire.queue.Submit(1, {"1B2."}), S::Full);
+    EXPECT_EQ(wire.queue.Submit(2, {"2B2.", "2B3."}), S::Queued);
+    // A client with nothing waiting may hand in a block of any size, whole.
+    EXPECT_EQ(wire.queue.Submit(3, std::vector<std::string>(100, "3B3.")), S::Queued);
+    EXPECT_EQ(wire.queue.Submit(3, {"3B4."}), S::Full);
+
+    std::string order;
+    auto at = t;
+    for (int k = 0; k < 6; ++k) {
+        order += wire.RunAt(at);
+        at += Ms(10);
+        wire.queue.Received("AV:1->1\r\n", at);
+        at += settings.settle;
+    }
+    EXPECT_EQ(order, "1B1.2B2.3B3.1B1.2B3.3B3.");
+    EXPECT_EQ(wire.room, std::vector<ClientId>{1});  // its share has room again
+}
+
+TEST(CommandQueue, OneCommandAtATimeAndAnUnansweredSwitcherIsAbsent) {
+    CCommandQueue::Settings settings;
+    settings.replyWait = Ms(300);
+    settings.settle = Ms(20);
+    settings.gap = Ms(50);
+    settings.probe = "Status1.";
+    Wire wire(settings);
+    const auto t = CCommandQueue::Clock::now();
+    wire.queue.LinkUp(t);
+    wire.queue.Submit(1, {"1B1.", "2B2.", "3B3.", "4B4.", "5B5."});
+    EXPECT_EQ(wire.RunAt(t), "1B1.");
+    EXPECT_EQ(wire.RunAt(t + Ms(200)), "");  // no reply yet
+    // A reply line of many: the next goes once the line is quiet, and the gap is over.
+    wire.queue.Received("AV:1->1\r\nAV:2", t + Ms(210));
+    wire.queue.Received("->2\r\n", t + Ms(225));
+    EXPECT_EQ(wire.RunAt(t + Ms(240)), "");
+    EXPECT_EQ(wire.RunAt(t + Ms(245)), "");  // quiet, but in the gap
+    EXPECT_EQ(*wire.queue.NextRun(), t + Ms(295));
+    EXPECT_EQ(wire.RunAt(t + Ms(295)), "2B2.");
+    // Unanswered: the next after the reply wait and the gap, three times, then absent.
+    for (const auto& [at, written] : std::vector<std::pair<int, const char*>>{
+             {595, ""}, {645, "3B3."}, {945, ""}, {995, "4B4."}, {1295, ""}}) {
+        EXPECT_EQ(wire.RunAt(t + Ms(at)), written) << at;
+    }
+    EXPECT_EQ(wire.presence, (std::vector<std::pair<bool, std::size_t>>{{false, 1}}));
+    EXPECT_EQ(wire.queue.Submit(2, {"1B1."}), CCommandQueue::Submitted::Absent);
+    // Probed until it answers.
+    EXPECT_EQ(wire.RunAt(t + Ms(2995)), "Status1.");
+    wire.queue.Received("AV:1->1\r\n", t + Ms(3100));
+    EXPECT_EQ(wire.presence.back(), (std::pair<bool, std::size_t>{true, 0}));
+    EXPECT_TRUE(wire.queue.Present());
+}
+
+TEST(LabelsWriter, ManyChangesEndWithTheLastNamesOnTopOfTheFile) {
+    ScopedSysDir dir;
+    const std::string path = dir.Path() + "/labels.ini";
+    std::ofstream(path) << "[inputs]\n1=By hand\n";
+    std::mutex mutex;
+    std::vector<CLabelsWriter::Written> written;
+    {
+        CLabelsWriter writer(path, LabelNames{}, [&](const CLabelsWriter::Written& w) {
+            std::lock_guard lock(mutex);
+            written.push_back(w);
+        });
+        for (int k = 1; k <= 500; ++k) {
+            writer.Change({{false, 1 + k % 4, "Name " + std::to_string(k)}});
+        }
+        writer.Flush();
+        const LabelNames onFile = ReadLabelsFile(path, true).names;
+        EXPECT_EQ(onFile.inputs, (std::map<int, std::string>{{1, "By hand"}}));
+        EXPECT_EQ(onFile.outputs, (std::map<int, std::string>{{1, "Name 500"},
+                                                                {2, "Name 497"},
+                                                                {3, "Name 498"},
+                                                                {4, "Name 499"}}));
+        writer.Change({{true, 1, ""}});  // written before the writer ends
+    }
+    EXPECT_EQ(FileText(path).find("By hand"), std::string::npos);
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(written.empty());
+    EXPECT_LT(written.size(), 50u);  // coalesced, not one write each
+    EXPECT_EQ(written.back().generation, 501u);
+    EXPECT_TRUE(written.back().ok);
+}
+
 TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
     ScopedSysDir dir;
     const std::string config = dir.Path() + "/stage.conf";
@@ -280,6 +435,8 @@ TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
         {{"--net", "h:1", "--serial", "COM1", "--inputs", "1", "--outputs", "1"}, "not both"},
         {{"--net", "h:1", "--baud", "9600", "--inputs", "1", "--outputs", "1"}, "--baud"},
         {{"--serial", "COM9", "--inputs", "1", "--outputs", "1"}, "1..5"},
+        {{"--serial", "COM01", "--inputs", "1", "--outputs", "1"}, "'COM01'"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--reply-wait", "5"}, "10..60000"},
         {{"--serial", "COM1", "--inputs", "1025", "--outputs", "1"}, "1..1024"},
         {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--allow", "10.0.0.0/33"},
          "0..32"},

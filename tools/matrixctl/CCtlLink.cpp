@@ -5,10 +5,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -51,34 +53,70 @@ class MessageCatcher {
     MessageBoxHook m_previous;
 };
 
-bool ResolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& address,
-                 std::string& reason) {
+using Clock = CCtlNetLink::Clock;
+using Address = std::array<std::uint8_t, 4>;
+
+// getaddrinfo's error for `host` (0 with the address found).
+int LookUp(const std::string& host, int flags, Address& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
     addrinfo* found = nullptr;
     const int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (error != 0 || found == nullptr) {
-        reason = "cannot find host " + host + ": " + ::gai_strerror(error);
-        return false;
+        return error != 0 ? error : EAI_NONAME;
     }
     const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
     std::memcpy(address.data(), &ipv4->sin_addr.s_addr, address.size());
     ::freeaddrinfo(found);
-    return true;
+    return 0;
 }
 
-bool IsComName(const std::string& port) {
-    return port.size() == 4 && (port.compare(0, 3, "COM") == 0 || port.compare(0, 3, "com") == 0) &&
-           port[3] >= '1' && port[3] <= '5';
+// The address of `host`. A number is read at once; a name is looked up on a thread of its own,
+// because a resolver that does not answer holds getaddrinfo for many seconds and nothing can
+// interrupt it: past `deadline` the lookup is left to end alone (this call ends soon after),
+// and the result is ETIMEDOUT.
+int ResolveIpv4(const std::string& host, Clock::time_point deadline, Address& address) {
+    if (LookUp(host, AI_NUMERICHOST, address) == 0) {
+        return 0;
+    }
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<int> error;
+        Address address{};
+    };
+    const auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, host] {
+        Address found{};
+        const int error = LookUp(host, 0, found);
+        std::lock_guard lock(lookup->mutex);
+        lookup->error = error;
+        lookup->address = found;
+        lookup->done.notify_all();
+    }).detach();
+    std::unique_lock lock(lookup->mutex);
+    const auto finished = [&] { return lookup->error.has_value(); };
+    if (deadline == Clock::time_point::max()) {
+        lookup->done.wait(lock, finished);
+    } else if (!lookup->done.wait_until(lock, deadline, finished)) {
+        return ETIMEDOUT;
+    }
+    address = lookup->address;
+    return *lookup->error;
 }
 
 }  // namespace
 
 // --- TCP ---------------------------------------------------------------------------------
 
-CCtlNetLink::CCtlNetLink(std::string host, std::uint16_t port)
-    : m_host(std::move(host)), m_port(port) {}
+CCtlNetLink::CCtlNetLink(std::string host, std::uint16_t port, Clock::time_point deadline,
+                         std::string deadlineName)
+    : m_host(std::move(host)),
+      m_port(port),
+      m_deadline(deadline),
+      m_strDeadlineName(std::move(deadlineName)) {}
 
 CCtlNetLink::~CCtlNetLink() {
     Close();
@@ -90,7 +128,10 @@ std::string CCtlNetLink::Name() const {
 
 bool CCtlNetLink::Open(std::string& reason) {
     ConnectRequest request;
-    if (!ResolveIpv4(m_host, request.address, reason)) {
+    if (const int error = ResolveIpv4(m_host, m_deadline, request.address); error != 0) {
+        reason = "cannot find host " + m_host + ": " +
+                 (error == ETIMEDOUT ? "no answer within " + m_strDeadlineName
+                                     : std::string(::gai_strerror(error)));
         return false;
     }
     if (!m_client.Create()) {
@@ -102,9 +143,12 @@ bool CCtlNetLink::Open(std::string& reason) {
     request.socket = m_client.SocketToken();
 
     // The attempt runs on a thread of its own so that a host that never answers costs
-    // kConnectLimit, not the system's minutes of retries: interrupting the socket ends it at
-    // once. It is interrupted only when the limit has passed without a result, so a
-    // connection that was made is left to carry the command.
+    // kConnectLimit (or what is left of the call's time, when that is less), not the system's
+    // minutes of retries: interrupting the socket ends it at once. It is interrupted only when
+    // the limit has passed without a result, so a connection that was made is left to carry
+    // the command.
+    const bool deadlineFirst = m_deadline - Clock::now() < kConnectLimit;
+    const auto limit = std::min<Clock::duration>(kConnectLimit, m_deadline - Clock::now());
     std::mutex mutex;
     std::condition_variable done;
     std::optional<int> result;
@@ -116,7 +160,7 @@ bool CCtlNetLink::Open(std::string& reason) {
     });
     {
         std::unique_lock lock(mutex);
-        if (!done.wait_for(lock, kConnectLimit, [&] { return result.has_value(); })) {
+        if (!done.wait_for(lock, limit, [&] { return result.has_value(); })) {
             m_client.Interrupt(request.socket);
         }
     }
@@ -129,7 +173,8 @@ bool CCtlNetLink::Open(std::string& reason) {
     }
     if (!result) {
         reason = "no answer from " + Name() + " within " +
-                 std::to_string(kConnectLimit.count() / 1000) + " s";
+                 (deadlineFirst ? m_strDeadlineName
+                                : std::to_string(kConnectLimit.count() / 1000) + " s");
         return false;
     }
     if (*result != 0) {
@@ -192,8 +237,6 @@ void CCtlNetLink::Close() {
 
 namespace {
 
-// The write limits the panel's serial link uses; reads follow ReadChunk's own rule.
-constexpr SerialTimeouts kTimeouts{.writeTotalPerByte = 10, .writeTotalConst = 100};
 constexpr int kGapMs = 50;
 
 std::string OpenFailure(const std::string& name, const std::string& path, int error) {
@@ -224,12 +267,12 @@ CCtlSerialLink::~CCtlSerialLink() {
 }
 
 bool CCtlSerialLink::Open(std::string& reason) {
-    if (IsComName(m_port)) {
-        m_path = ComDevicePath(m_port[3] - '0');
+    if (const std::optional<int> com = ComPortNumber(m_port)) {
+        const std::string name = "COM" + std::to_string(*com);
+        m_path = ComDevicePath(*com);
         if (m_path.empty()) {
-            reason = "COM" + std::string(1, m_port[3]) + ": no such port (no " + SystemDir() +
-                     "/COM" + m_port[3] + (SystemDirFromEnvironment() ? "" : ", no serial device") +
-                     ")";
+            reason = name + ": no such port (no " + SystemDir() + "/" + name +
+                     (SystemDirFromEnvironment() ? "" : ", no serial device") + ")";
             return false;
         }
     } else {
@@ -244,7 +287,8 @@ bool CCtlSerialLink::Open(std::string& reason) {
         reason = m_path + " does not take " + std::to_string(m_baud) + " bit/s 8N1";
         return false;
     }
-    m_device.SetTimeouts(kTimeouts);
+    // The panel's write limits, which follow the rate; reads follow ReadChunk's own rule.
+    m_device.SetTimeouts(WriteTimeoutsFor(SerialLine{m_baud, 0, 8, 0}));
     // Whatever the port held from before is not a reply to this command.
     m_device.Purge(kPurgeRxClear | kPurgeTxClear);
     return true;

@@ -28,12 +28,17 @@ class CCtlLink {
     virtual void Close() = 0;
 };
 
-// TCP through the panel's network client: the connect waits at most kConnectLimit.
+// TCP through the panel's network client: the connect waits at most kConnectLimit, and never
+// past `deadline`, the end of the whole call (--max-time, named by `deadlineName` in the
+// reason when it is what ended the wait).
 class CCtlNetLink final : public CCtlLink {
   public:
+    using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kConnectLimit{5000};
 
-    CCtlNetLink(std::string host, std::uint16_t port);
+    CCtlNetLink(std::string host, std::uint16_t port,
+                Clock::time_point deadline = Clock::time_point::max(),
+                std::string deadlineName = {});
     ~CCtlNetLink() override;
 
     bool Open(std::string& reason) override;
@@ -46,6 +51,8 @@ class CCtlNetLink final : public CCtlLink {
 
     std::string m_host;
     std::uint16_t m_port;
+    Clock::time_point m_deadline;
+    std::string m_strDeadlineName;
     CNetClient m_client;
     std::thread m_reader;
     std::atomic<bool> m_bClosing{false};

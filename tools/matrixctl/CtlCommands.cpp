@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+
+#include "platform/PlainText.h"
 
 namespace {
 
@@ -58,8 +61,8 @@ CommandWords LineWords(std::string_view line, const std::string& where) {
             throw UsageError(where + "a quote is not closed");
         }
         if (!TakeCommandArgument(word, command)) {
-            throw UsageError(where + "option '" + word +
-                             "' does not go in a command file (only --audio and --video do)");
+            throw UsageError(where + "option " + Quoted(word) +
+                             " does not go in a command file (only --audio and --video do)");
         }
     }
     return command;
@@ -68,13 +71,11 @@ CommandWords LineWords(std::string_view line, const std::string& where) {
 }  // namespace
 
 int CtlNumber(std::string_view what, std::string_view text, int low, int high) {
-    const bool digits = IsNumber(text) && text.size() <= 9;
-    const int value = digits ? std::stoi(std::string(text)) : -1;
-    if (!digits || value < low || value > high) {
-        throw UsageError("bad " + std::string(what) + " '" + std::string(text) + "' (expected " +
-                         std::to_string(low) + ".." + std::to_string(high) + ")");
+    if (const std::optional<int> value = ReadDecimal(text, low, high)) {
+        return *value;
     }
-    return value;
+    throw UsageError("bad " + std::string(what) + " " + Quoted(text) + " (expected " +
+                     std::to_string(low) + ".." + std::to_string(high) + ")");
 }
 
 bool TakeCommandArgument(const std::string& arg, CommandWords& command) {
@@ -174,7 +175,7 @@ CtlCommand ReadCommand(const CommandWords& command, bool network, CCtlNames& nam
     if (name == "monitor") {
         throw UsageError(command.where + "monitor runs alone, not with other commands");
     }
-    throw UsageError(command.where + "unknown command '" + name + "'");
+    throw UsageError(command.where + "unknown command " + Quoted(name));
 }
 
 std::vector<CommandWords> ReadCommandFile(const std::string& path) {

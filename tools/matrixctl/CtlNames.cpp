@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <map>
 
+#include "platform/PlainText.h"
 #include "tools/matrixctl/CtlOptions.h"
 
 namespace {
@@ -29,8 +30,9 @@ bool StartsWithFolded(std::string_view text, std::string_view start) {
 std::string Listed(const std::map<int, std::string>& names, const std::vector<int>& numbers) {
     std::string list;
     for (std::size_t i = 0; i < numbers.size() && i < kListedMax; ++i) {
+        // The file's names are the operator's text: never raw control bytes on a terminal.
         list +=
-            (i == 0 ? "" : ", ") + std::to_string(numbers[i]) + " '" + names.at(numbers[i]) + "'";
+            (i == 0 ? "" : ", ") + std::to_string(numbers[i]) + " " + Quoted(names.at(numbers[i]));
     }
     if (numbers.size() > kListedMax) {
         list += ", ... (" + std::to_string(numbers.size()) + " in all)";
@@ -51,7 +53,7 @@ int Find(const std::map<int, std::string>& names, std::string_view name, const c
     if (found.size() == 1) {
         return found.front();
     }
-    const std::string said = std::string(what) + " '" + std::string(name) + "'";
+    const std::string said = std::string(what) + " " + Quoted(name);
     if (found.size() > 1) {
         throw UsageError("ambiguous " + said + ": " + Listed(names, found));
     }
@@ -60,9 +62,18 @@ int Find(const std::map<int, std::string>& names, std::string_view name, const c
         all.push_back(entry.first);
     }
     throw UsageError("unknown " + said + " (" +
-                     (all.empty() ? "no " + std::string(plural) + " are named in " + file
+                     (all.empty() ? "no " + std::string(plural) + " are named in " + Quoted(file)
                                   : std::string(plural) + ": " + Listed(names, all)) +
                      ")");
+}
+
+// An empty name is the start of every name: it would pick the one name there is, or be
+// ambiguous among many, while the caller surely meant something else (an unset variable).
+void RefuseEmpty(std::string_view name, const char* what) {
+    if (Trim(name).empty()) {
+        throw UsageError(std::string("empty ") + what + " " + Quoted(name) +
+                         ": give its number or its name");
+    }
 }
 
 }  // namespace
@@ -82,10 +93,12 @@ void CCtlNames::Load() {
 }
 
 int CCtlNames::Input(std::string_view name) {
+    RefuseEmpty(name, "input");
     return Find(Names().inputs, name, "input", "inputs", m_strPath);
 }
 
 int CCtlNames::Output(std::string_view name) {
+    RefuseEmpty(name, "output");
     return Find(Names().outputs, name, "output", "outputs", m_strPath);
 }
 

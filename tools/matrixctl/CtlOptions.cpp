@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "link/LineSettings.h"
+#include "platform/ComPorts.h"
+#include "platform/PlainText.h"
 #include "tools/matrixctl/CtlCommands.h"
 #include "tools/matrixctl/CtlNames.h"
 
@@ -21,6 +23,7 @@ constexpr const char* kUsageHead =
     "  --serial PORT    COM1..COM5 as the panel maps them (the link COMn in\n"
     "                   $MATRIXPANEL_SYSDIR or /var/lib/matrixpanel, else the n-th serial\n"
     "                   device) or a device path such as /dev/ttyUSB0; default COM1.\n"
+    "                   COM and another number (COM6, COM01) is refused: ./COM6 names a file.\n"
     "                   The port is opened exclusively: one the panel holds is refused.\n"
     "  --baud RATE      serial rate, default 9600 (the panel's rate once COM is chosen);\n";
 
@@ -31,8 +34,9 @@ constexpr const char* kUsageTail =
     "  --first          stop after the first reply line\n"
     "  --lines N        stop after N reply lines\n"
     "  --until TEXT     stop after the first reply line that contains TEXT\n"
-    "  --max-time MS    end the whole call after MS milliseconds (default 10000;\n"
-    "                   a monitor runs until interrupted unless this is given)\n"
+    "  --max-time MS    end the whole call after MS milliseconds, the connect included\n"
+    "                   (default 10000; a monitor runs until interrupted unless this is\n"
+    "                   given)\n"
     "  --json           one JSON object per reply line instead of the line itself:\n"
     "                   {\"line\":\"AV:3->5\",\"kind\":\"route\",\"signal\":\"AV\",\"input\":3,"
     "\"output\":5}\n"
@@ -66,9 +70,10 @@ constexpr const char* kUsageTail =
     "  raw TEXT                        TEXT exactly as typed, nothing appended\n"
     "\n"
     "Exit codes: 0 replies read (or none waited for), 1 no reply within the time-out,\n"
-    "2 usage error, 3 link failure (refused, unreachable, port busy or missing, lost),\n"
-    "4 the switcher refused (Command Error!, System Locked!). Of several commands, the\n"
-    "code of the first that failed.\n";
+    "2 usage error, 3 link failure (refused, unreachable, port busy or missing, lost;\n"
+    "also matrixd's answer that its switcher link is down), 4 the switcher refused\n"
+    "(Command Error!, System Locked!). Of several commands, the code of the first that\n"
+    "failed.\n";
 
 // The rates of the one baud table, wrapped under the --baud option.
 std::string RateLines() {
@@ -94,26 +99,28 @@ unsigned Baud(std::string_view text) {
     if (const int position = BaudPosition(text); position >= 0) {
         return kBaudSettings[static_cast<std::size_t>(position)].rate;
     }
-    throw UsageError("bad --baud '" + std::string(text) + "' (see --help for the rates)");
+    throw UsageError("bad --baud " + Quoted(text) + " (see --help for the rates)");
 }
 
 void NetAddress(std::string_view text, CtlOptions& options) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0) {
-        throw UsageError("bad --net '" + std::string(text) + "' (expected HOST:PORT)");
+        throw UsageError("bad --net " + Quoted(text) + " (expected HOST:PORT)");
     }
     options.host = std::string(text.substr(0, colon));
     options.port = static_cast<std::uint16_t>(CtlNumber("port", text.substr(colon + 1), 1, 65535));
 }
 
-// "COMn" names one of the panel's five ports; any other name is taken as a device path.
+// COM1..COM5 name the panel's five ports, any other "COM" and number is refused, anything else
+// is a device path (ComPortNumber's rule, the one matrixd follows too).
 void SerialPort(std::string_view text, CtlOptions& options) {
     if (text.empty()) {
         throw UsageError("--serial needs a port");
     }
-    if (text.size() > 3 && (text.substr(0, 3) == "COM" || text.substr(0, 3) == "com") &&
-        text.find('/') == std::string_view::npos) {
-        CtlNumber("serial port number", text.substr(3), 1, 5);
+    if (IsBadComPortName(text)) {
+        throw UsageError("bad --serial " + Quoted(text) +
+                         " (expected COM1..COM5, ports 1..5, or a device path such as ./" +
+                         std::string(text) + ")");
     }
     options.serial = std::string(text);
 }
@@ -175,7 +182,7 @@ void TakeOption(const std::string& option, const std::string& value, CtlOptions&
         }
         reading.labels = value;
     } else {
-        throw UsageError("unknown option '" + option + "'");
+        throw UsageError("unknown option " + Quoted(option));
     }
 }
 
@@ -255,7 +262,7 @@ CtlOptions ParseCtlOptions(const std::vector<std::string>& args) {
             }
             value = args[++i];
         } else {
-            throw UsageError("unknown option '" + arg + "'");
+            throw UsageError("unknown option " + Quoted(arg));
         }
         TakeOption(arg, value, options, reading);
     }

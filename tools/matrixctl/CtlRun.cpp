@@ -27,9 +27,15 @@ void Say(const std::string& message) {
     std::fprintf(stderr, "matrixctl: %s\n", message.c_str());
 }
 
-std::unique_ptr<CCtlLink> MakeLink(const CtlOptions& options) {
+// "the --max-time of 300 ms": what ended a wait that the whole call's limit cut short.
+std::string MaxTimeName(const CtlOptions& options) {
+    return "the --max-time of " + std::to_string(options.maxTimeMs) + " ms";
+}
+
+std::unique_ptr<CCtlLink> MakeLink(const CtlOptions& options, Clock::time_point deadline) {
     if (options.link == CtlOptions::Link::Network) {
-        return std::make_unique<CCtlNetLink>(options.host, options.port);
+        return std::make_unique<CCtlNetLink>(options.host, options.port, deadline,
+                                             MaxTimeName(options));
     }
     return std::make_unique<CCtlSerialLink>(options.serial, options.baud);
 }
@@ -41,6 +47,9 @@ class CPrinter {
     explicit CPrinter(const CtlOptions& options) : m_options(options) {}
 
     void Reply(const CReplyCollector::Line& line) {
+        if (!m_options.json && IsHubLinkDownLine(line.text)) {
+            return;  // no reply of the switcher's: the caller says it on standard error
+        }
         Put(m_options.json ? ReplyLineJson(line.text, &m_options.names) : line.text);
         if (line.cut) {
             Say("a reply line longer than " + std::to_string(ReplyLineReader::kMaxLine) +
@@ -87,6 +96,12 @@ class CCommandReplies {
     // Prints the line; true once the stop rule is met (nothing more is taken then).
     bool Take(const CReplyCollector::Line& line) {
         m_printer.Reply(line);
+        if (IsHubLinkDownLine(line.text)) {
+            // matrixd's answer in place of the switcher's: the command was not sent, and no
+            // reply will come.
+            m_bHubLinkDown = true;
+            return true;
+        }
         ++m_nLines;
         const ReplyRefusal refusal = ClassifyRefusal(line.text);
         if (refusal != ReplyRefusal::None && refusal != m_command.ownAnswer && !m_refusal) {
@@ -98,8 +113,11 @@ class CCommandReplies {
         return Done();
     }
 
-    // The stop rule is met: the awaited lines came.
+    // The stop rule is met: the awaited lines came (or matrixd said none will).
     bool Done() const {
+        if (m_bHubLinkDown) {
+            return true;
+        }
         if (!m_options.until.empty()) {
             return m_bUntilSeen;
         }
@@ -110,16 +128,23 @@ class CCommandReplies {
         return m_options.stopAfterLines == 0 && m_options.until.empty() ? m_nLines > 0 : Done();
     }
     bool Refused() const { return m_refusal.has_value(); }
+    bool HubLinkDown() const { return m_bHubLinkDown; }
 
-    // The command's exit code, said on standard error unless it is 0.
-    int Code() const {
+    // The command's exit code, said on standard error unless it is 0. `atDeadline`: the reading
+    // was ended by --max-time, not by the quiet time.
+    int Code(bool atDeadline = false) const {
+        if (m_bHubLinkDown) {
+            return CtlFail(kExitLink, "the switcher link is down (matrixd)");
+        }
         if (m_refusal) {
             return CtlFail(kExitRefused, "the switcher refused: " + JsonString(*m_refusal));
         }
         if (Answered()) {
             return kExitReplied;
         }
-        const std::string within = " within " + std::to_string(m_options.timeoutMs) + " ms";
+        const std::string within =
+            " within " +
+            (atDeadline ? MaxTimeName(m_options) : std::to_string(m_options.timeoutMs) + " ms");
         if (!m_options.until.empty() && m_nLines > 0) {
             return CtlFail(kExitNoReply,
                            "no reply line containing " + JsonString(m_options.until) + within);
@@ -138,6 +163,7 @@ class CCommandReplies {
     CPrinter& m_printer;
     int m_nLines = 0;
     bool m_bUntilSeen = false;
+    bool m_bHubLinkDown = false;
     std::optional<std::string> m_refusal;
 };
 
@@ -225,7 +251,7 @@ int CtlFail(int code, const std::string& message) {
 int RunCommands(const CtlOptions& options) {
     const auto deadline = Clock::now() + milliseconds(options.maxTimeMs);
     CPrinter printer(options);
-    const std::unique_ptr<CCtlLink> link = MakeLink(options);
+    const std::unique_ptr<CCtlLink> link = MakeLink(options, deadline);
     std::string reason;
     if (!link->Open(reason)) {
         return CtlFail(kExitLink, reason);
@@ -276,7 +302,9 @@ int RunCommands(const CtlOptions& options) {
                     break;
                 }
             }
-            if (stop == Stop::Deadline) {
+            // A command left without its replies says so itself, naming the limit.
+            const bool cut = stop == Stop::Deadline && !replies.Done();
+            if (stop == Stop::Deadline && (replies.Answered() || replies.Refused())) {
                 Say("stopped at --max-time " + std::to_string(options.maxTimeMs) + " ms");
             }
             if (replies.Done()) {
@@ -284,12 +312,16 @@ int RunCommands(const CtlOptions& options) {
             } else {
                 ReportUnfinished(collector, "at the end");
             }
-            result.Note(replies.Code());
+            result.Note(replies.Code(cut));
             if (!last) {
                 const std::size_t unsent = options.commands.size() - sent;
                 result.Note(CtlFail(kExitNoReply, std::to_string(unsent) + " command" +
                                                       (unsent == 1 ? "" : "s") + " not sent"));
             }
+            break;
+        }
+        if (replies.HubLinkDown()) {
+            result.Note(replies.Code());  // the next commands would meet the same
             break;
         }
         earlyStop = stop == Stop::None;
@@ -318,7 +350,7 @@ int RunMonitor(const CtlOptions& options) {
         }
     };
     while (!signals.Arrived() && Clock::now() < deadline) {
-        const std::unique_ptr<CCtlLink> link = MakeLink(options);
+        const std::unique_ptr<CCtlLink> link = MakeLink(options, deadline);
         std::string reason;
         if (!link->Open(reason)) {
             if (!options.reconnect) {
@@ -342,6 +374,9 @@ int RunMonitor(const CtlOptions& options) {
             const auto until = std::min(Clock::now() + kSignalCheck, deadline);
             if (const auto line = collector.Next(std::nullopt, until, stop)) {
                 printer.Reply(*line);
+                if (IsHubLinkDownLine(line->text)) {
+                    Say("the switcher link is down (matrixd)");
+                }
             } else if (stop == Stop::Ended || signals.Arrived() || Clock::now() >= deadline) {
                 break;
             }

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <map>
 
+#include "panel/HubLines.h"
 #include "panel/ReplyLine.h"
+#include "platform/PlainText.h"
 
 namespace {
 
@@ -128,6 +130,10 @@ std::string NameMember(const char* member, const std::map<int, std::string>* nam
 
 }  // namespace
 
+bool IsHubLinkDownLine(std::string_view line) {
+    return Trim(line) == kHubLinkDownLine;
+}
+
 std::string ReplyLineJson(std::string_view line, const LabelNames* names) {
     const ReplyLine reply = ReadReplyLine(line, kCtlCountLimit, kCtlCountLimit);
     const auto* inputs = names != nullptr ? &names->inputs : nullptr;
@@ -137,6 +143,9 @@ std::string ReplyLineJson(std::string_view line, const LabelNames* names) {
         out += ",\"hex\":\"" + HexBytes(line) + "\"";
     }
     out += ",\"kind\":";
+    if (IsHubLinkDownLine(line)) {
+        return out + "\"link\",\"state\":\"down\"}";
+    }
     if (const ReplyRefusal refusal = ClassifyRefusal(line); refusal != ReplyRefusal::None) {
         return out + (refusal == ReplyRefusal::Locked ? "\"locked\"}" : "\"error\"}");
     }

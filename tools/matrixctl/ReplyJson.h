@@ -16,6 +16,11 @@ inline constexpr int kCtlCountLimit = 65535;
 // A line that is not valid UTF-8 also carries its exact bytes as "hex".
 std::string ReplyLineJson(std::string_view line, const LabelNames* names);
 
+// Whether the line is matrixd's answer that it has no link to the switcher (kHubLinkDownLine,
+// blanks at either end aside, as for the switcher's own lines). As JSON it reads
+// {"line":"...","kind":"link","state":"down"}, the state a monitor's link lines tell too.
+bool IsHubLinkDownLine(std::string_view line);
+
 // text as a JSON string with its quotes. A byte that is not part of valid UTF-8 becomes
 // U+FFFD.
 std::string JsonString(std::string_view text);

@@ -6,6 +6,7 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 
 #include <cstdio>
 
@@ -37,7 +38,7 @@ CAvahiAdvertiser::CAvahiAdvertiser(QObject* parent)
 }
 
 void CAvahiAdvertiser::Advertise(const QString& name, quint16 port) {
-    m_strName = name;
+    m_strWantedName = name;
     m_nPort = port;
     // A local socket connect; with no system bus it fails at once rather than waiting.
     m_bus = QDBusConnection::systemBus();
@@ -46,6 +47,51 @@ void CAvahiAdvertiser::Advertise(const QString& name, quint16 port) {
                 .arg(m_bus.lastError().message()));
         return;
     }
+    m_pWatcher = new QDBusServiceWatcher(QString::fromLatin1(kService), m_bus,
+                                         QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(m_pWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& newOwner) {
+                OwnerChanged(newOwner);
+            });
+    Announce();
+}
+
+void CAvahiAdvertiser::OwnerChanged(const QString& newOwner) {
+    if (newOwner.isEmpty()) {
+        // Its entry groups went with it; answers still on their way are of no use.
+        ++m_nGeneration;
+        ForgetGroup();
+        Log(QStringLiteral("Avahi has left the system bus: not announced until it is back"));
+        return;
+    }
+    m_bMissingLogged = false;
+    Log(QStringLiteral("Avahi is on the system bus: announcing '%1' on the network")
+            .arg(m_strWantedName));
+    Announce();
+}
+
+void CAvahiAdvertiser::ForgetGroup() {
+    if (m_strGroupPath.isEmpty()) {
+        return;
+    }
+    m_bus.disconnect(kService, m_strGroupPath, kGroupInterface, QStringLiteral("StateChanged"),
+                     this, SLOT(OnGroupStateChanged(int, QString)));
+    m_strGroupPath.clear();
+}
+
+void CAvahiAdvertiser::Announce() {
+    // A group of this same Avahi (it was started by the first call, then seen appearing) is
+    // freed first: the same service in two groups would collide with itself. Without an
+    // answer: an Avahi that has gone makes it fail, which changes nothing.
+    if (!m_strGroupPath.isEmpty()) {
+        QDBusMessage free = GroupCall("Free");
+        free.setAutoStartService(false);
+        m_bus.send(free);
+        ForgetGroup();
+    }
+    ++m_nGeneration;
+    m_strName = m_strWantedName;
+    m_nRenames = 0;
     Call(QDBusMessage::createMethodCall(kService, QStringLiteral("/"), kServerInterface,
                                         QStringLiteral("EntryGroupNew")),
          "EntryGroupNew", [this](const QDBusMessage& reply) {
@@ -105,8 +151,12 @@ void CAvahiAdvertiser::Call(const QDBusMessage& call, const char* step,
                             std::function<void(const QDBusMessage&)> onReply) {
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, step, onReply = std::move(onReply)](QDBusPendingCallWatcher* finished) {
+            [this, step, generation = m_nGeneration,
+             onReply = std::move(onReply)](QDBusPendingCallWatcher* finished) {
                 finished->deleteLater();
+                if (generation != m_nGeneration) {
+                    return;
+                }
                 const QDBusMessage reply = finished->reply();
                 if (reply.type() == QDBusMessage::ErrorMessage) {
                     OnCallFailed(step, reply);
@@ -124,7 +174,12 @@ void CAvahiAdvertiser::OnCallFailed(const char* step, const QDBusMessage& error)
     }
     if (error.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
         error.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
-        Log(QStringLiteral("not announced on the network: no Avahi daemon on the system bus"));
+        if (!m_bMissingLogged) {
+            m_bMissingLogged = true;
+            Log(
+                QStringLiteral("not announced yet: no Avahi daemon on the system bus; "
+                               "announced once it starts"));
+        }
         return;
     }
     Log(QStringLiteral("not announced on the network: %1 failed: %2")

@@ -3,7 +3,10 @@
 // Announces the router-protocol port on the local network through the Avahi daemon's D-Bus
 // interface, under the service type and TXT record that router-control software browses for.
 // Every call is asynchronous: the event loop never waits for the bus or for Avahi. Without a
-// system bus or an Avahi daemon the daemon logs one line and runs on unannounced.
+// system bus the daemon logs one line and runs on unannounced. Avahi itself may come later
+// (matrixd started first) and may restart: its name on the bus is watched, and each time it
+// appears the service is announced anew in a new entry group (what an Avahi daemon knew goes
+// with it), with one log line when it goes and one when it comes.
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
@@ -11,20 +14,26 @@
 #include <functional>
 
 class QDBusMessage;
+class QDBusServiceWatcher;
 
 class CAvahiAdvertiser : public QObject {
     Q_OBJECT
   public:
     explicit CAvahiAdvertiser(QObject* parent);
 
-    // Starts the announcement of `port` under `name`; a name another host already uses is
-    // replaced by Avahi's alternative ("name #2"). Called once.
+    // Starts the announcement of `port` under `name`, now and whenever Avahi appears again; a
+    // name another host already uses is replaced by Avahi's alternative ("name #2"). Called
+    // once.
     void Advertise(const QString& name, quint16 port);
 
   private slots:
     void OnGroupStateChanged(int state, const QString& error);
 
   private:
+    void OwnerChanged(const QString& newOwner);
+    // Drops the current entry group (if any) and starts a new one.
+    void Announce();
+    void ForgetGroup();
     void AddService();
     void PickAlternativeName();
     // Sends `call` and hands a successful answer to `onReply`; an error answer goes to
@@ -36,8 +45,14 @@ class CAvahiAdvertiser : public QObject {
     static void Log(const QString& text);
 
     QDBusConnection m_bus;
-    QString m_strName;
+    QDBusServiceWatcher* m_pWatcher = nullptr;
+    QString m_strWantedName;  // as given; each announcement starts from it
+    QString m_strName;        // as announced (an alternative after a collision)
     quint16 m_nPort = 0;
     QString m_strGroupPath;
     int m_nRenames = 0;
+    // Counts announcements: an answer to an earlier one (from an Avahi that has gone since, or
+    // a group replaced) is dropped.
+    quint64 m_nGeneration = 0;
+    bool m_bMissingLogged = false;  // "no Avahi daemon" said since it was last seen
 };

@@ -1,9 +1,19 @@
 #include "tools/matrixd/CDaemon.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include "access/SettingsFiles.h"
+#include "link/Terminator.h"
+#include "panel/CommandSet.h"
 
 #include "tools/matrixd/CAvahiAdvertiser.h"
 #include "tools/matrixd/CRawServer.h"
@@ -12,9 +22,45 @@
 
 namespace {
 
+// A first start has no labels file: that is no fault. The line says what happens instead and
+// where names will go, and whether they can go there (the directory of a unit's sandbox may be
+// read-only, or the service user not in its group). Empty when the file is there.
+std::string MissingLabelsFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) {
+        return {};
+    }
+    std::string line =
+        "labels: no labels file yet: default names are served, and names "
+        "clients change are written to " +
+        path;
+    const std::size_t slash = path.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        line +=
+            ", but its directory cannot be written to (" + std::string(std::strerror(errno)) + ")";
+    }
+    return line;
+}
+
 void WriteLogLine(const std::string& line) {
     const std::string text = "matrixd: " + line + "\n";
     std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+// Qt's own warnings (a write to a socket that just closed, say) go through the daemon's log,
+// so that they are limited as the daemon's lines are; from another thread they are written.
+CEventLog* g_pQtLog = nullptr;
+
+void QtMessage(QtMsgType, const QMessageLogContext&, const QString& message) {
+    const std::string line = "qt: " + message.toStdString();
+    if (g_pQtLog != nullptr && QCoreApplication::instance() != nullptr &&
+        QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        g_pQtLog->Log(line);
+    } else {
+        WriteLogLine(line);
+    }
 }
 
 // Twelve hex digits that stay the same from run to run for the same switcher and name.
@@ -63,14 +109,23 @@ CDaemon::CDaemon(const DaemonOptions& options, QObject* parent)
     m_learn.setSingleShot(true);
     m_learn.setInterval(kLearnMs);
     connect(&m_learn, &QTimer::timeout, this, [this] { m_pCore->EndLearning(); });
+    m_queueTimer.setSingleShot(true);
+    m_queueTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_queueTimer, &QTimer::timeout, this, &CDaemon::RunQueue);
+    g_pQtLog = &m_log;
+    qInstallMessageHandler(QtMessage);
 }
 
 CDaemon::~CDaemon() {
-    // The front ends and the link use the engine and the log: they go first.
+    // The front ends and the link use the engine and the log: they go first. The labels
+    // writer then writes what still waits.
     delete m_pAdvertiser;
     delete m_pRaw;
     delete m_pRouter;
     delete m_pLink;
+    m_pLabelsWriter.reset();
+    qInstallMessageHandler(nullptr);
+    g_pQtLog = nullptr;
     m_log.Flush({}, true);
 }
 
@@ -79,19 +134,30 @@ void CDaemon::Log(const std::string& line) {
 }
 
 bool CDaemon::Start() {
-    LabelsFileRead labels = ReadLabelsFile(m_strLabelsPath, !m_options.labelsPath.empty());
+    RemoveDeadWritersFiles(m_strLabelsPath);
+    LabelsFileRead labels = ReadLabelsFile(m_strLabelsPath, false);
     for (const std::string& warning : labels.warnings) {
         Log(warning);
     }
+    if (const std::string missing = MissingLabelsFile(m_strLabelsPath); !missing.empty()) {
+        Log(missing);
+    }
+    m_pLabelsWriter = std::make_unique<CLabelsWriter>(
+        m_strLabelsPath, labels.names, [this](const CLabelsWriter::Written& written) {
+            // From the writer's thread to the event loop.
+            QMetaObject::invokeMethod(
+                this, [this, written] { LabelsWritten(written); }, Qt::QueuedConnection);
+        });
     m_pState = std::make_unique<CRouterState>(m_options.inputs, m_options.outputs,
                                               std::move(labels.names));
+    m_pQueue = std::make_unique<CCommandQueue>(QueueSettings(), QueueEvents());
     RouterSettings settings;
     settings.identity =
         RouterIdentity{"matrixd ASCII matrix switcher", m_options.name, UniqueId(m_options)};
     settings.routeKind = m_options.routeKind;
     settings.noEcho = m_options.noEcho;
-    m_pCore =
-        std::make_unique<CRouterCore>(*m_pState, static_cast<IRouterOutput&>(*this), settings);
+    m_pCore = std::make_unique<CRouterCore>(*m_pState, static_cast<IRouterOutput&>(*this),
+                                            *m_pQueue, settings);
 
     m_pLink = new CSwitcherLink(m_options, m_log, this);
     connect(m_pLink, &CSwitcherLink::Up, this, &CDaemon::LinkUp);
@@ -111,8 +177,8 @@ bool CDaemon::Start() {
         PrintBound("videohub", m_options.listen, m_pRouter->Port());
     }
     if (m_options.rawOn) {
-        m_pRaw = new CRawServer(*m_pLink, m_access, m_log, this);
-        m_pRaw->OnForwarded([this](const std::string& command) { m_pCore->CommandSent(command); });
+        m_pRaw =
+            new CRawServer(*m_pCore, *m_pLink, m_options.allowLineSettings, m_access, m_log, this);
         if (!m_pRaw->Listen(address, m_options.rawPort, &error)) {
             WriteLogLine("cannot listen on " + m_options.listen + ":" +
                          std::to_string(m_options.rawPort) + ": " + error.toStdString());
@@ -134,23 +200,85 @@ void CDaemon::SendToClient(ClientId client, const std::string& bytes) {
     }
 }
 
-bool CDaemon::SendCommand(const std::string& command) {
-    return m_pLink->Send(command);
+void CDaemon::LabelsChanged(const std::vector<LabelChange>& changes) {
+    m_nLabelChanges = m_pLabelsWriter->Change(changes);
 }
 
-LabelNames CDaemon::LabelsOnFile(const LabelNames& fallback) {
-    struct stat st {};
-    if (::stat(m_strLabelsPath.c_str(), &st) != 0) {
-        return errno == ENOENT ? LabelNames{} : fallback;  // removed by hand: start afresh
+void CDaemon::LabelsWritten(const CLabelsWriter::Written& written) {
+    if (!written.ok) {
+        Log("labels: the labels file " + m_strLabelsPath +
+            " could not be written; the names are served and written with the next change");
+        return;
     }
-    LabelsFileRead read = ReadLabelsFile(m_strLabelsPath, true);
-    // A file that is there but gives nothing and a complaint could not be read: what is known
-    // stays, rather than every name being dropped at the next write.
-    return read.names.Empty() && !read.warnings.empty() ? fallback : std::move(read.names);
+    // Names put into the file by hand meanwhile are shown, unless clients changed names since
+    // this write began (the next write brings both).
+    if (written.generation == m_nLabelChanges) {
+        m_pCore->AdoptFileLabels(written.onFile);
+    }
 }
 
-bool CDaemon::SaveLabels(const LabelNames& labels) {
-    return WriteLabelsFile(m_strLabelsPath, labels);
+CCommandQueue::Settings CDaemon::QueueSettings() const {
+    CCommandQueue::Settings settings;
+    settings.replyWait = CCommandQueue::Millis(m_options.replyWaitMs);
+    settings.gap = CCommandQueue::Millis(m_options.gapMs);
+    settings.repliesExpected = !m_options.noEcho;
+    // Two characters' time on a slow line, at least 20 ms: the bytes of one reply arrive in
+    // bursts (USB adapters pass them on every 16 ms).
+    if (m_options.link == DaemonOptions::Link::Serial) {
+        const int characterMs = static_cast<int>(10000 / std::max(1u, m_options.baud)) + 1;
+        settings.settle = CCommandQueue::Millis(std::max(20, 2 * characterMs));
+    }
+    // One output's route: one line back, and nothing a client would not want to know.
+    const DeviceCommand probe = OutputStatusCommand(OutputNo{1});
+    settings.probe = probe.text + std::string(SerialTerminator(probe.flag));
+    return settings;
+}
+
+CCommandQueue::Events CDaemon::QueueEvents() {
+    CCommandQueue::Events events;
+    events.write = [this](ClientId, const std::string& command) {
+        if (m_pLink->Send(command)) {
+            m_pCore->CommandSent(command);
+        }
+    };
+    events.presence = [this](bool present, std::size_t dropped) {
+        // From inside the queue's own work: carried out once it is done.
+        QMetaObject::invokeMethod(
+            this, [this, present, dropped] { Present(present, dropped); }, Qt::QueuedConnection);
+    };
+    events.room = [this](ClientId client) {
+        if (m_pRaw != nullptr) {
+            m_pRaw->Resume(client);
+        }
+    };
+    events.wake = [this] { m_queueTimer.start(0); };
+    return events;
+}
+
+void CDaemon::RunQueue() {
+    const auto now = CCommandQueue::Clock::now();
+    m_pQueue->Run(now);
+    if (const auto next = m_pQueue->NextRun()) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
+        m_queueTimer.start(static_cast<int>(std::max<std::int64_t>(0, wait.count())));
+    }
+}
+
+void CDaemon::Present(bool present, std::size_t dropped) {
+    if (!m_pLink->IsUp()) {
+        return;
+    }
+    if (present) {
+        m_log.Always("switcher: answers again; its routes are learned anew");
+        LinkUp();
+        return;
+    }
+    m_log.Always("switcher: " + std::to_string(CCommandQueue::kMissesForAbsent) +
+                 " commands in a row went unanswered; reported absent until it answers" +
+                 (dropped > 0 ? " (" + std::to_string(dropped) + " waiting commands dropped)"
+                              : std::string()));
+    m_learn.stop();
+    m_pCore->LinkDown();
 }
 
 void CDaemon::ResumeClient(ClientId client) {
@@ -160,21 +288,30 @@ void CDaemon::ResumeClient(ClientId client) {
 }
 
 void CDaemon::LinkUp() {
+    if (!m_pQueue->Present()) {
+        m_pQueue->LinkUp();
+    }
     m_pCore->LinkUp();
     m_learn.start();
 }
 
 void CDaemon::LinkDown() {
     m_learn.stop();
+    if (const std::size_t dropped = m_pQueue->LinkDown(); dropped > 0) {
+        m_log.Always("link: " + std::to_string(dropped) +
+                     " commands that waited for the switcher were dropped");
+    }
     m_pCore->LinkDown();
 }
 
 void CDaemon::SwitcherBytes(const QByteArray& bytes) {
-    if (m_pRaw != nullptr) {
+    // The answer to the daemon's own probe would look to the panel like a route just made.
+    if (m_pRaw != nullptr && !m_pQueue->ProbeUnanswered()) {
         m_pRaw->SendToAll(bytes);
     }
-    m_pCore->SwitcherBytes(
-        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    const std::string_view view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    m_pQueue->Received(view);
+    m_pCore->SwitcherBytes(view);
     if (m_pCore->DeviceState() != CRouterCore::Device::Learning) {
         m_learn.stop();
     }

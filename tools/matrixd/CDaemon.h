@@ -6,8 +6,10 @@
 #include <string>
 
 #include "tools/matrixd/CEventLog.h"
+#include "tools/matrixd/CLabelsWriter.h"
 #include "tools/matrixd/CRouterCore.h"
 #include "tools/matrixd/ClientAccess.h"
+#include "tools/matrixd/CommandQueue.h"
 #include "tools/matrixd/DaemonOptions.h"
 #include "tools/matrixd/RouterState.h"
 
@@ -16,7 +18,8 @@ class CRawServer;
 class CRouterServer;
 class CSwitcherLink;
 
-// The daemon: the switcher link, the two front ends and the router engine between them.
+// The daemon: the switcher link, the two front ends, the command queue every command goes
+// through and the router engine between them.
 class CDaemon : public QObject, private IRouterOutput {
     Q_OBJECT
 
@@ -34,11 +37,15 @@ class CDaemon : public QObject, private IRouterOutput {
 
   private:
     void SendToClient(ClientId client, const std::string& bytes) override;
-    bool SendCommand(const std::string& command) override;
-    LabelNames LabelsOnFile(const LabelNames& fallback) override;
-    bool SaveLabels(const LabelNames& labels) override;
+    void LabelsChanged(const std::vector<LabelChange>& changes) override;
     void ResumeClient(ClientId client) override;
     void Log(const std::string& line) override;
+
+    CCommandQueue::Settings QueueSettings() const;
+    CCommandQueue::Events QueueEvents();
+    void RunQueue();
+    void LabelsWritten(const CLabelsWriter::Written& written);
+    void Present(bool present, std::size_t dropped);
 
     void LinkUp();
     void LinkDown();
@@ -49,9 +56,13 @@ class CDaemon : public QObject, private IRouterOutput {
     CEventLog m_log;
     QTimer m_logFlush;
     QTimer m_learn;
+    QTimer m_queueTimer;
     CClientAccess m_access;
     std::unique_ptr<CRouterState> m_pState;
+    std::unique_ptr<CCommandQueue> m_pQueue;
     std::unique_ptr<CRouterCore> m_pCore;
+    std::unique_ptr<CLabelsWriter> m_pLabelsWriter;
+    std::uint64_t m_nLabelChanges = 0;  // generations handed to the writer
     CSwitcherLink* m_pLink = nullptr;
     CRouterServer* m_pRouter = nullptr;
     CRawServer* m_pRaw = nullptr;

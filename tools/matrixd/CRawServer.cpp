@@ -1,12 +1,16 @@
 #include "tools/matrixd/CRawServer.h"
 
 #include "link/LineSettings.h"
+#include "panel/HubLines.h"
+#include "platform/PlainText.h"
+#include "tools/matrixd/CRouterCore.h"
 #include "tools/matrixd/CSwitcherLink.h"
 
 namespace {
 
 constexpr const char* kModuleOk = "OK\r\n";
 constexpr const char* kModuleError = "ERROR\r\n";
+constexpr std::size_t kReadChunk = 4096;
 
 // The serial line a module command asks for, starting from `line`; false when the command is
 // not one a module knows.
@@ -45,100 +49,163 @@ bool IsBlank(char c) {
 
 }  // namespace
 
-CRawServer::CRawServer(CSwitcherLink& link, const CClientAccess& access, CEventLog& log,
-                       QObject* parent)
-    : CClientServer("raw", access, log, parent), m_link(link) {}
+CRawServer::CRawServer(CRouterCore& core, CSwitcherLink& link, bool allowLineSettings,
+                       const CClientAccess& access, CEventLog& log, QObject* parent)
+    : CClientServer("raw", access, log, parent),
+      m_core(core),
+      m_link(link),
+      m_bAllowLineSettings(allowLineSettings) {}
 
 void CRawServer::Connected(ClientId client) {
     Pending& pending = m_pending[client];
     pending.quiet = std::make_unique<QTimer>();
     pending.quiet->setSingleShot(true);
-    pending.quiet->setInterval(kQuietMs);
-    QObject::connect(pending.quiet.get(), &QTimer::timeout, this, [this, client] {
-        const auto found = m_pending.find(client);
-        if (found != m_pending.end() && !found->second.bytes.empty()) {
-            const std::string rest = std::move(found->second.bytes);
-            found->second.bytes.clear();
-            Forward(client, rest);
-        }
-    });
+    QObject::connect(pending.quiet.get(), &QTimer::timeout, this,
+                     [this, client] { Quiet(client); });
 }
 
 void CRawServer::Gone(ClientId client) {
     m_pending.erase(client);  // a command cut short by the disconnect is not sent
 }
 
-void CRawServer::Readable(ClientId client, QTcpSocket& socket) {
-    Pending& pending = m_pending.at(client);
-    char buffer[16 * 1024];
-    while (Socket(client) != nullptr && socket.bytesAvailable() > 0) {
-        const qint64 n = socket.read(buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
+void CRawServer::Readable(ClientId client) {
+    Take(client);
+}
+
+void CRawServer::Resume(ClientId client) {
+    const auto found = m_pending.find(client);
+    if (found == m_pending.end() || !found->second.waiting) {
+        return;
+    }
+    found->second.waiting = false;
+    // From the event loop: the queue calls in the middle of its own work.
+    QMetaObject::invokeMethod(
+        this, [this, client] { Take(client); }, Qt::QueuedConnection);
+}
+
+void CRawServer::Take(ClientId client) {
+    const auto found = m_pending.find(client);
+    if (found == m_pending.end() || found->second.waiting) {
+        return;  // bytes stay in the socket: the client is read again once there is room
+    }
+    Pending& pending = found->second;
+    char buffer[kReadChunk];
+    for (;;) {
+        if (!TakeCommands(client, pending)) {
+            return;
         }
-        pending.bytes.append(buffer, static_cast<std::size_t>(n));
-        TakeCommands(client, pending);
+        const std::size_t n = ReadFrom(client, buffer, sizeof buffer);
+        if (n == 0) {
+            return;
+        }
+        pending.bytes.append(buffer, n);
     }
 }
 
-void CRawServer::TakeCommands(ClientId client, Pending& pending) {
+bool CRawServer::TakeCommands(ClientId client, Pending& pending) {
     std::string& bytes = pending.bytes;
-    for (;;) {
+    bool room = true;
+    while (Socket(client) != nullptr) {
         std::size_t start = 0;
         while (start < bytes.size() && IsBlank(bytes[start])) {
             ++start;
         }
-        if (start == bytes.size()) {
+        bytes.erase(0, start);
+        if (bytes.empty()) {
             break;
         }
-        if (bytes.compare(start, 2, "AT") == 0) {
-            // A module command ends at its line end or with the data that carried it.
-            std::size_t end = bytes.find_first_of("\r\n", start);
-            end = end == std::string::npos ? bytes.size() : end;
-            std::size_t next = end;
-            while (next < bytes.size() && (bytes[next] == '\r' || bytes[next] == '\n')) {
-                ++next;
-            }
-            if (m_link.IsSerial()) {
-                ModuleCommand(client, bytes.substr(start, end - start));
-            } else {
-                Forward(client, bytes.substr(0, next));  // the module behind takes it
-            }
-            bytes.erase(0, next);
+        if (pending.skipping) {
+            const std::size_t end = bytes.find_first_of(".;");
+            bytes.erase(0, end == std::string::npos ? bytes.size() : end + 1);
+            pending.skipping = end == std::string::npos;
             continue;
         }
-        const std::size_t end = bytes.find_first_of(".;", start);
+        if (bytes.compare(0, 2, "AT") == 0) {
+            // A module command ends at its line end (or after a pause: Quiet).
+            const std::size_t end = bytes.find_first_of("\r\n");
+            if (end == std::string::npos) {
+                break;
+            }
+            ModuleCommand(client, bytes.substr(0, end));
+            bytes.erase(0, end);
+            continue;
+        }
+        const std::size_t end = bytes.find_first_of(".;");
         if (end == std::string::npos) {
             break;
         }
-        Forward(client, bytes.substr(0, end + 1));
+        const std::string command = bytes.substr(0, end + 1);
+        const CRouterCore::RawResult result = m_core.SubmitRaw(client, command);
+        if (result == CRouterCore::RawResult::Full) {
+            pending.waiting = true;
+            room = false;
+            break;
+        }
         bytes.erase(0, end + 1);
+        if (result == CRouterCore::RawResult::Locked) {
+            Reply(client, kSwitcherLockedLine);
+        } else if (result == CRouterCore::RawResult::Absent) {
+            Reply(client, kHubLinkDownLine);
+        }
     }
-    if (bytes.size() > kMaxCommand) {
-        Forward(client, bytes);
+    if (room && bytes.size() > kMaxCommand) {
+        Log("a client's command over " + std::to_string(kMaxCommand) +
+            " bytes was dropped: " + Quoted(bytes, 32));
+        Reply(client, kHubDroppedLine);
+        pending.skipping = bytes.find_first_of(".;") == std::string::npos;
         bytes.clear();
     }
-    if (bytes.empty()) {
+    if (bytes.empty() || !room) {
         pending.quiet->stop();
     } else {
-        pending.quiet->start();
+        pending.quiet->start(bytes.compare(0, 2, "AT") == 0 ? kQuietMs : kFragmentMs);
     }
+    return room;
 }
 
-void CRawServer::Forward(ClientId, const std::string& command) {
-    if (!m_link.Send(command)) {
-        Log(m_link.IsUp() ? "a command was dropped: the switcher does not take what it is sent"
-                          : "a command was dropped: the switcher link is down");
-    } else if (m_onForwarded) {
-        m_onForwarded(command);
+void CRawServer::Quiet(ClientId client) {
+    const auto found = m_pending.find(client);
+    if (found == m_pending.end() || found->second.bytes.empty() || found->second.waiting) {
+        return;
     }
+    std::string rest = std::exchange(found->second.bytes, {});
+    if (rest.compare(0, 2, "AT") == 0) {
+        ModuleCommand(client, rest);
+    } else {
+        Log("a client's unfinished command was dropped: " + Quoted(rest, 32));
+        Reply(client, kHubDroppedLine);
+    }
+    Take(client);  // bytes may have waited in the socket meanwhile
+}
+
+void CRawServer::Reply(ClientId client, std::string_view line) {
+    const std::string text = std::string(line) + "\r\n";
+    Send(client, text.data(), static_cast<qint64>(text.size()));
 }
 
 void CRawServer::ModuleCommand(ClientId client, const std::string& command) {
+    if (!m_bAllowLineSettings) {
+        Log("a client's module command was refused (--allow-line-settings is off): " +
+            Quoted(command, 64));
+        Send(client, kModuleError,
+             static_cast<qint64>(std::char_traits<char>::length(kModuleError)));
+        return;
+    }
+    if (!m_link.IsSerial()) {
+        // The module behind takes it, and answers.
+        const CRouterCore::RawResult result = m_core.SubmitRaw(client, command);
+        if (result == CRouterCore::RawResult::Absent) {
+            Reply(client, kHubLinkDownLine);
+        } else if (result != CRouterCore::RawResult::Queued) {
+            Send(client, kModuleError,
+                 static_cast<qint64>(std::char_traits<char>::length(kModuleError)));
+        }
+        return;
+    }
     SerialLine line = m_link.Line();
     const bool ok = ModuleLine(command, line) && m_link.SetLine(line);
     if (ok) {
-        Log("serial line set by a client: " + command);
+        Log("serial line set by a client until the link is opened again: " + Quoted(command, 64));
     }
     const char* reply = ok ? kModuleOk : kModuleError;
     Send(client, reply, static_cast<qint64>(std::char_traits<char>::length(reply)));

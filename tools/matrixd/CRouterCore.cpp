@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "link/Terminator.h"
+#include "panel/CommandGrammar.h"
 #include "panel/CommandSet.h"
+#include "platform/PlainText.h"
 
 namespace {
 
@@ -17,65 +19,14 @@ struct ChangeLine {
 
 std::optional<ChangeLine> ReadChangeLine(std::string_view line, int count) {
     const std::size_t space = line.find(' ');
-    if (space == 0 || space == std::string_view::npos || space > 5) {
+    if (space == std::string_view::npos) {
         return std::nullopt;
     }
-    int index = 0;
-    for (char c : line.substr(0, space)) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        index = index * 10 + (c - '0');
-    }
-    if (index >= count) {
+    const auto index = ReadDecimal(line.substr(0, space), 0, count - 1);
+    if (!index) {
         return std::nullopt;
     }
-    return ChangeLine{index, line.substr(space + 1)};
-}
-
-std::optional<int> ReadIndex(std::string_view text, int count) {
-    if (text.empty() || text.size() > 5) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value < count ? std::optional<int>(value) : std::nullopt;
-}
-
-// The reply line a switcher would answer a switching command with, or "" for other commands.
-std::string EchoOf(std::string_view command) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!command.empty() && blank(command.front())) {
-        command.remove_prefix(1);
-    }
-    if (command.empty() || command.back() != '.') {
-        return {};
-    }
-    command.remove_suffix(1);
-    if (command == "All#") {
-        return "All Through.";
-    }
-    const std::size_t digits = command.find_first_not_of("0123456789");
-    if (digits == 0 || digits == std::string_view::npos || digits > 4) {
-        return {};
-    }
-    const std::string_view input = command.substr(0, digits);
-    const std::string_view rest = command.substr(digits);
-    if (rest == "All") {
-        return std::string(input) + " To All";
-    }
-    const std::string_view output = rest.substr(1);
-    if (output.empty() || output.size() > 4 ||
-        output.find_first_not_of("0123456789") != std::string_view::npos) {
-        return {};
-    }
-    const char* kind = rest[0] == 'B' ? "AV:" : rest[0] == 'V' ? "V:" : rest[0] == 'A' ? "A:" : "";
-    return *kind == '\0' ? std::string() : kind + std::string(input) + "->" + std::string(output);
+    return ChangeLine{*index, line.substr(space + 1)};
 }
 
 const char* FaultText(RouterRequest::Fault fault) {
@@ -85,8 +36,9 @@ const char* FaultText(RouterRequest::Fault fault) {
 
 }  // namespace
 
-CRouterCore::CRouterCore(CRouterState& state, IRouterOutput& output, RouterSettings settings)
-    : m_state(state), m_output(output), m_settings(std::move(settings)) {}
+CRouterCore::CRouterCore(CRouterState& state, IRouterOutput& output, CCommandQueue& queue,
+                         RouterSettings settings)
+    : m_state(state), m_output(output), m_queue(queue), m_settings(std::move(settings)) {}
 
 void CRouterCore::ClientConnected(ClientId client) {
     if (m_device == Device::Learning) {
@@ -148,7 +100,7 @@ void CRouterCore::LinkUp() {
     m_state.StartLearning();
     m_replies.Clear();
     const DeviceCommand status = StatusQuery(false);
-    m_output.SendCommand(status.text + std::string(SerialTerminator(status.flag)));
+    m_queue.Submit(kHubClient, {status.text + std::string(SerialTerminator(status.flag))});
 }
 
 void CRouterCore::LinkDown() {
@@ -207,10 +159,38 @@ void CRouterCore::CommandSent(std::string_view command) {
     if (!m_settings.noEcho || m_device != Device::Present) {
         return;
     }
-    if (const std::string echo = EchoOf(command); !echo.empty()) {
+    const auto read = ReadDeviceCommand(command);
+    if (const std::string echo = read ? EchoOf(*read) : std::string(); !echo.empty()) {
         m_state.ApplyReplyLine(echo);
         SendRouteUpdates();
     }
+}
+
+CRouterCore::RawResult CRouterCore::SubmitRaw(ClientId client, const std::string& command) {
+    if (!m_queue.Present()) {
+        return RawResult::Absent;
+    }
+    // A command that would change an output a router client has locked is the switcher's
+    // own "locked" case: the command is not sent.
+    if (const auto read = ReadDeviceCommand(command)) {
+        const OutputsTouched touched = OutputsChangedBy(*read);
+        for (int output = 0; output < m_state.Outputs(); ++output) {
+            const bool named = std::find(touched.outputs.begin(), touched.outputs.end(),
+                                         output + 1) != touched.outputs.end();
+            if ((touched.all || named) && m_state.LockOwner(output) != kNoClient) {
+                return RawResult::Locked;
+            }
+        }
+    }
+    switch (m_queue.Submit(client, {command})) {
+        case CCommandQueue::Submitted::Queued:
+            return RawResult::Queued;
+        case CCommandQueue::Submitted::Full:
+            return RawResult::Full;
+        case CCommandQueue::Submitted::Absent:
+            break;
+    }
+    return RawResult::Absent;
 }
 
 void CRouterCore::Request(ClientId client, const RouterRequest& request) {
@@ -244,7 +224,7 @@ void CRouterCore::Request(ClientId client, const RouterRequest& request) {
                            [](const std::string& line) { return line == "Take Mode: false"; });
     }
     if (!done) {
-        m_output.Log("router client: refused a \"" + header.substr(0, 64) + "\" block");
+        m_output.Log("router client: refused a " + Quoted(header, 64) + " block");
     }
     m_output.SendToClient(client, done ? RouterBlocks::kAck : RouterBlocks::kNak);
     if (done) {
@@ -279,15 +259,16 @@ bool CRouterCore::Dump(ClientId client, const std::string& header) {
     return true;
 }
 
-// Every line is checked before anything goes out: a block is carried out whole or not at all.
+// Every line is checked before anything goes out: a block is queued whole or not at all.
 bool CRouterCore::ChangeRoutes(ClientId client, const std::vector<std::string>& lines) {
     if (m_device != Device::Present) {
         return false;
     }
-    std::vector<std::pair<int, int>> routes;  // output, input
+    std::vector<std::string> commands;
     for (const std::string& line : lines) {
         const auto change = ReadChangeLine(line, m_state.Outputs());
-        const auto input = change ? ReadIndex(change->value, m_state.Inputs()) : std::nullopt;
+        const auto input =
+            change ? ReadDecimal(change->value, 0, m_state.Inputs() - 1) : std::nullopt;
         if (!input) {
             return false;
         }
@@ -295,36 +276,35 @@ bool CRouterCore::ChangeRoutes(ClientId client, const std::vector<std::string>& 
             owner != kNoClient && owner != client) {
             return false;
         }
-        routes.emplace_back(change->index, *input);
-    }
-    for (const auto& [output, input] : routes) {
         const DeviceCommand command =
-            RouteCommand(m_settings.routeKind, InputNo{input + 1}, OutputNo{output + 1});
-        const std::string text = command.text + std::string(SerialTerminator(command.flag));
-        if (!m_output.SendCommand(text)) {
-            return false;
-        }
-        if (m_settings.noEcho) {
-            m_state.ApplyReplyLine(EchoOf(text));
-        }
+            RouteCommand(m_settings.routeKind, InputNo{*input + 1}, OutputNo{change->index + 1});
+        commands.push_back(command.text + std::string(SerialTerminator(command.flag)));
+    }
+    const CCommandQueue::Submitted submitted = m_queue.Submit(client, commands);
+    if (submitted == CCommandQueue::Submitted::Full) {
+        m_output.Log(
+            "router client: a routing block was refused: the client's earlier routes "
+            "still wait for the switcher");
+    }
+    if (submitted != CCommandQueue::Submitted::Queued) {
+        return false;
     }
     return true;
 }
 
-// Labels are written to the file first: a name the file did not take is refused, not shown.
+// Labels are shown at once; the labels file is written behind (a flood of renames costs one
+// write now and then, not one each).
 bool CRouterCore::ChangeLabels(ClientId client, bool inputs,
                                const std::vector<std::string>& lines) {
-    // The change goes on top of the file as it is now, so that names written there by hand
-    // since the start are kept (the writer removes every entry it is not given).
-    const LabelNames onFile = m_output.LabelsOnFile(m_state.Labels());
-    LabelNames names = onFile;
+    LabelNames names = m_state.Labels();
     auto& side = inputs ? names.inputs : names.outputs;
+    std::vector<LabelChange> changes;
     for (const std::string& line : lines) {
         const auto change = ReadChangeLine(line, inputs ? m_state.Inputs() : m_state.Outputs());
         if (!change) {
             return false;
         }
-        const std::string name = NormalizeLabel(change->value);
+        const std::string name = ClientLabel(change->value);
         if (name.empty()) {
             if (change->value.find_first_not_of(" \t") != std::string_view::npos) {
                 return false;  // not UTF-8
@@ -333,12 +313,19 @@ bool CRouterCore::ChangeLabels(ClientId client, bool inputs,
         } else {
             side[change->index + 1] = name;
         }
+        changes.push_back(LabelChange{inputs, change->index + 1, name});
     }
-    const bool changed = names.inputs != onFile.inputs || names.outputs != onFile.outputs;
-    if (changed && !m_output.SaveLabels(names)) {
-        m_output.Log("labels: the labels file could not be written; the change was refused");
-        return false;
-    }
+    m_output.SendToClient(client, RouterBlocks::kAck);
+    ShowLabels(std::move(names));
+    m_output.LabelsChanged(changes);
+    return true;
+}
+
+void CRouterCore::AdoptFileLabels(const LabelNames& onFile) {
+    ShowLabels(onFile);
+}
+
+void CRouterCore::ShowLabels(LabelNames names) {
     std::vector<std::string> before[2];
     for (int port = 0; port < m_state.Inputs(); ++port) {
         before[0].push_back(m_state.InputLabel(port));
@@ -358,14 +345,12 @@ bool CRouterCore::ChangeLabels(ClientId client, bool inputs,
             moved[1].push_back(port);
         }
     }
-    m_output.SendToClient(client, RouterBlocks::kAck);
     if (!moved[0].empty()) {
         Broadcast(RouterBlocks::InputLabels(m_state, &moved[0]));
     }
     if (!moved[1].empty()) {
         Broadcast(RouterBlocks::OutputLabels(m_state, &moved[1]));
     }
-    return true;
 }
 
 // O takes a free lock (or keeps one's own), U gives one's own back, F opens any lock.

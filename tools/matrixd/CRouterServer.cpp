@@ -8,46 +8,81 @@ CRouterServer::CRouterServer(const CClientAccess& access, CEventLog& log, QObjec
     : CClientServer("router", access, log, parent) {}
 
 void CRouterServer::Connected(ClientId client) {
-    m_readers.emplace(client, CRequestReader());
+    m_readers.try_emplace(client);
     m_pCore->ClientConnected(client);
 }
 
 void CRouterServer::Gone(ClientId client) {
-    m_readers.erase(client);
+    if (const auto found = m_readers.find(client); found != m_readers.end()) {
+        m_nHeld -= found->second.reader.Held();
+        m_readers.erase(found);
+    }
     m_pCore->ClientGone(client);
 }
 
 void CRouterServer::Resume(ClientId client) {
+    if (const auto found = m_readers.find(client); found != m_readers.end()) {
+        WorkLater(client, found->second);
+    }
+}
+
+void CRouterServer::Readable(ClientId client) {
+    Work(client);
+}
+
+void CRouterServer::WorkLater(ClientId client, Reading& reading) {
+    if (reading.again) {
+        return;
+    }
+    reading.again = true;
     QMetaObject::invokeMethod(
         this,
         [this, client] {
-            if (QTcpSocket* socket = Socket(client);
-                socket != nullptr && socket->bytesAvailable() > 0) {
-                Readable(client, *socket);
+            if (const auto found = m_readers.find(client); found != m_readers.end()) {
+                found->second.again = false;
+                Work(client);
             }
         },
         Qt::QueuedConnection);
 }
 
-void CRouterServer::Readable(ClientId client, QTcpSocket& socket) {
-    if (m_pCore->Holding(client)) {
-        return;  // read once its first dump is out
+void CRouterServer::Work(ClientId client) {
+    const auto found = m_readers.find(client);
+    if (found == m_readers.end() || m_pCore->Holding(client)) {
+        return;  // a held client is read once its first dump is out
     }
-    CRequestReader& reader = m_readers.at(client);
-    std::vector<RouterRequest> requests;
-    char buffer[16 * 1024];
-    while (Socket(client) != nullptr && socket.bytesAvailable() > 0) {
-        const qint64 n = socket.read(buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        requests.clear();
-        reader.Feed(std::string_view(buffer, static_cast<std::size_t>(n)), requests);
-        for (const RouterRequest& request : requests) {
+    Reading& reading = found->second;
+    int budget = kBlocksPerTurn;
+    std::vector<RouterRequest> blocks;
+    char buffer[4096];
+    for (;;) {
+        while (!reading.ready.empty()) {
+            if (budget-- == 0) {
+                WorkLater(client, reading);
+                return;
+            }
+            const RouterRequest request = std::move(reading.ready.front());
+            reading.ready.pop_front();
+            m_pCore->Request(client, request);
             if (Socket(client) == nullptr) {
                 return;  // cut off while answering
             }
-            m_pCore->Request(client, request);
+        }
+        const std::size_t n = ReadFrom(client, buffer, sizeof buffer);
+        if (n == 0) {
+            return;
+        }
+        const std::size_t before = reading.reader.Held();
+        blocks.clear();
+        reading.reader.Feed(std::string_view(buffer, n), blocks);
+        m_nHeld = m_nHeld - before + reading.reader.Held();
+        for (RouterRequest& block : blocks) {
+            reading.ready.push_back(std::move(block));
+        }
+        if (m_nHeld > kMaxHeldTotal && reading.reader.Held() > 0) {
+            Drop(client, "holds unfinished blocks while all clients' together reach " +
+                             std::to_string(kMaxHeldTotal >> 20) + " MiB; cut off");
+            return;
         }
     }
 }

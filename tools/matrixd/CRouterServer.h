@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <map>
 
 #include "tools/matrixd/CClientServer.h"
@@ -7,11 +8,18 @@
 
 class CRouterCore;
 
-// The router-protocol port: reads each client's blocks and hands them to the engine.
+// The router-protocol port: reads each client's blocks and hands them to the engine, at most
+// kBlocksPerTurn of one client before the event loop runs again, so that a client sending
+// thousands of blocks in one go never keeps the others waiting. What all clients hold of
+// unfinished blocks is bounded: the client whose bytes would take it past kMaxHeldTotal is cut
+// off, the others go on.
 class CRouterServer : public CClientServer {
     Q_OBJECT
 
   public:
+    static constexpr int kBlocksPerTurn = 32;
+    static constexpr std::size_t kMaxHeldTotal = 32 * 1024 * 1024;
+
     CRouterServer(const CClientAccess& access, CEventLog& log, QObject* parent);
 
     void SetCore(CRouterCore* core) { m_pCore = core; }
@@ -20,10 +28,21 @@ class CRouterServer : public CClientServer {
 
   protected:
     void Connected(ClientId client) override;
-    void Readable(ClientId client, QTcpSocket& socket) override;
+    void Readable(ClientId client) override;
     void Gone(ClientId client) override;
 
   private:
+    struct Reading {
+        CRequestReader reader;
+        std::deque<RouterRequest> ready;  // read, not carried out yet
+        bool again = false;               // a turn is already arranged
+    };
+
+    // Carries out what the client sent, reading more as it goes, for one turn.
+    void Work(ClientId client);
+    void WorkLater(ClientId client, Reading& reading);
+
     CRouterCore* m_pCore = nullptr;
-    std::map<ClientId, CRequestReader> m_readers;
+    std::map<ClientId, Reading> m_readers;
+    std::size_t m_nHeld = 0;  // the readers' unfinished blocks, all clients
 };

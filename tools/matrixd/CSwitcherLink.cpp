@@ -1,6 +1,8 @@
 #include "tools/matrixd/CSwitcherLink.h"
 
 #include <QSocketNotifier>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/ComPorts.h"
 #include "tools/matrixd/CEventLog.h"
@@ -8,13 +10,35 @@
 namespace {
 
 // "COM3" names the panel's third port, looked up anew at each open (a USB adapter may come
-// back under another device name); anything else is a device path.
+// back under another device name); anything else is a device path (ComPortNumber's rule; the
+// options refused the names it calls mistakes).
 std::string DevicePath(const std::string& name) {
-    if (name.size() > 3 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0) &&
-        name.find('/') == std::string::npos) {
-        return ComDevicePath(std::stoi(name.substr(3)));
+    if (const std::optional<int> port = ComPortNumber(name)) {
+        return ComDevicePath(*port);
     }
     return name;
+}
+
+// Why the serial port could not be had, for the operator: the open's errno (still that of the
+// failed call: nothing after it in CSerialDevice::Open sets errno on success), or the line
+// setting the device refused once it was open.
+std::string SerialOpenFailure(const std::string& path, bool opened, int error,
+                              const SerialLine& line) {
+    if (path.empty()) {
+        return "no serial device is that port";
+    }
+    if (opened) {
+        return "it does not take " + std::to_string(line.rate) + " bit/s";
+    }
+    switch (error) {
+        case EWOULDBLOCK:
+        case EBUSY:
+            return "in use by another program";
+        case ENOTTY:
+            return "not a serial device";
+        default:
+            return std::strerror(error);
+    }
 }
 
 }  // namespace
@@ -25,8 +49,8 @@ CSwitcherLink::CSwitcherLink(const DaemonOptions& options, CEventLog& log, QObje
       m_strSerial(options.serial),
       m_strHost(QString::fromStdString(options.host)),
       m_nPort(options.netPort),
+      m_configuredLine{options.baud},
       m_log(log) {
-    m_line.rate = options.baud;
     m_retry.setSingleShot(true);
     m_retry.setInterval(kRetryMs);
     connect(&m_retry, &QTimer::timeout, this, &CSwitcherLink::TryOpen);
@@ -80,12 +104,14 @@ void CSwitcherLink::TryOpen() {
 
 void CSwitcherLink::OpenSerial() {
     const std::string path = DevicePath(m_strSerial);
+    m_line = m_configuredLine;  // a client's line change lasted for the last open only
     // Writes never wait (WriteAvailable): what the tty does not take waits here for the
     // writable notifier, so the event loop never stalls on a slow line.
     if (path.empty() || !m_device.Open(path) || !m_device.SetLine(m_line)) {
+        const std::string why = SerialOpenFailure(path, m_device.IsOpen(), errno, m_line);
         CloseSerial();
         m_log.Log("link: cannot open " + m_strSerial +
-                  (path.empty() || path == m_strSerial ? "" : " (" + path + ")") +
+                  (path.empty() || path == m_strSerial ? "" : " (" + path + ")") + ": " + why +
                   "; trying again every 2 s");
         m_retry.start();
         return;
@@ -179,13 +205,13 @@ bool CSwitcherLink::Send(const std::string& command) {
         return false;
     }
     if (!m_bSerial) {
-        if (m_pSocket->bytesToWrite() > kMaxQueued) {
+        if (m_pSocket->bytesToWrite() > kMaxUnsent) {
             return false;
         }
         m_pSocket->write(command.data(), static_cast<qint64>(command.size()));
         return true;
     }
-    if (static_cast<qint64>(m_strOut.size()) > kMaxQueued) {
+    if (static_cast<qint64>(m_strOut.size()) > kMaxUnsent) {
         return false;
     }
     m_strOut += command;
@@ -199,10 +225,13 @@ bool CSwitcherLink::SetLine(const SerialLine& line) {
     if (!m_bSerial) {
         return false;
     }
-    if (m_device.IsOpen() && !m_device.SetLine(line)) {
+    if (!m_device.IsOpen()) {
+        return false;
+    }
+    if (!m_device.SetLine(line)) {
         m_device.SetLine(m_line);  // the old setting stays
         return false;
     }
-    m_line = line;  // also the setting the next open uses
+    m_line = line;
     return true;
 }

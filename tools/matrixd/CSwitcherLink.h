@@ -22,8 +22,8 @@ class CSwitcherLink : public QObject {
   public:
     static constexpr int kRetryMs = 2000;
     static constexpr int kConnectLimitMs = 5000;
-    // More than this waiting for the switcher means it does not take what it is sent.
-    static constexpr qint64 kMaxQueued = 1024 * 1024;
+    // More than this not yet written to the switcher means it does not take what it is sent.
+    static constexpr qint64 kMaxUnsent = 1024 * 1024;
 
     CSwitcherLink(const DaemonOptions& options, CEventLog& log, QObject* parent);
     ~CSwitcherLink() override;
@@ -33,7 +33,8 @@ class CSwitcherLink : public QObject {
     bool IsSerial() const { return m_bSerial; }
     // Queues one whole command; false when the link is down or too much already waits.
     bool Send(const std::string& command);
-    // Serial only: applies a new line setting (a module command asked for it).
+    // Serial only: applies a new line setting (a module command asked for it) until the link
+    // is opened again, which opens it with the configured setting.
     bool SetLine(const SerialLine& line);
     SerialLine Line() const { return m_line; }
 
@@ -54,6 +55,7 @@ class CSwitcherLink : public QObject {
     const std::string m_strSerial;
     const QString m_strHost;
     const quint16 m_nPort;
+    const SerialLine m_configuredLine;
     SerialLine m_line;
     CEventLog& m_log;
     bool m_bUp = false;

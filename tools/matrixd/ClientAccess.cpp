@@ -2,7 +2,11 @@
 
 CClientAccess::CClientAccess(const std::vector<AllowedNet>& allow) {
     for (const AllowedNet& net : allow) {
-        m_nets.push_back({QHostAddress(QString::fromStdString(net.address)), net.bits});
+        const QHostAddress address(QString::fromStdString(net.address));
+        m_nets.push_back({address, net.bits});
+        const int whole = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+        m_strText += (m_strText.empty() ? "" : ", ") + net.address +
+                     (net.bits == whole ? "" : "/" + std::to_string(net.bits));
     }
 }
 

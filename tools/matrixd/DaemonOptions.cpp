@@ -9,15 +9,19 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "link/LineSettings.h"
+#include "platform/ComPorts.h"
+#include "platform/PlainText.h"
 
 const char* const kDaemonUsage =
     "Usage: matrixd (--serial COMn|PATH [--baud RATE] | --net HOST:PORT) --inputs N --outputs M\n"
     "               [--listen ADDR] [--videohub-port P] [--raw-port P] [--allow ADDR[/BITS]]...\n"
     "               [--labels FILE] [--name TEXT] [--route-kind av|video] [--no-echo]\n"
+    "               [--reply-wait MS] [--gap MS] [--allow-line-settings]\n"
     "               [--config FILE] [--no-advertise]\n"
     "Owns the one link to a matrix switcher and serves any number of controllers at once: the\n"
     "router control protocol (TCP 9990) for control surfaces and router software, and a raw\n"
@@ -46,6 +50,11 @@ const char* const kDaemonUsage =
     "  --route-kind av|video  a route request switches audio and video (3B5., the default)\n"
     "                       or video only (3V5.)\n"
     "  --no-echo            the switcher answers nothing: a sent route counts as done at once\n"
+    "  --reply-wait MS      commands go one at a time, the next once the previous one is\n"
+    "                       answered or after MS milliseconds (10..60000, default 300)\n"
+    "  --gap MS             a pause after each command for slow switchers (default 0)\n"
+    "  --allow-line-settings  raw clients may change the serial line (AT + C1_BAUD = ...)\n"
+    "                       until the link is opened again; refused by default\n"
     "  --no-advertise       do not announce the router port with Avahi\n"
     "  --config FILE        the same options as \"key = value\" lines (serial = COM1,\n"
     "                       allow = 192.168.1.0/24, no-echo = true); the command line wins\n"
@@ -67,7 +76,7 @@ struct Known {
     Kind kind;
 };
 
-constexpr std::array<Known, 15> kKnown = {{
+constexpr std::array<Known, 18> kKnown = {{
     {"serial", Kind::Value},
     {"baud", Kind::Value},
     {"net", Kind::Value},
@@ -83,6 +92,9 @@ constexpr std::array<Known, 15> kKnown = {{
     {"no-echo", Kind::Flag},
     {"no-advertise", Kind::Flag},
     {"config", Kind::Value},
+    {"reply-wait", Kind::Value},
+    {"gap", Kind::Value},
+    {"allow-line-settings", Kind::Flag},
 }};
 
 const Known* Find(std::string_view name) {
@@ -101,21 +113,12 @@ struct Setting {
     std::string where;
 };
 
-std::string Quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
-}
-
 int Number(const Setting& s, int low, int high) {
-    const std::string_view text = s.value;
-    const bool digits =
-        !text.empty() && text.size() <= 9 &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    const int value = digits ? std::stoi(s.value) : -1;
-    if (!digits || value < low || value > high) {
-        throw UsageError("bad " + s.where + " " + Quoted(text) + " (expected " +
-                         std::to_string(low) + ".." + std::to_string(high) + ")");
+    if (const std::optional<int> value = ReadDecimal(s.value, low, high)) {
+        return *value;
     }
-    return value;
+    throw UsageError("bad " + s.where + " " + Quoted(s.value) + " (expected " +
+                     std::to_string(low) + ".." + std::to_string(high) + ")");
 }
 
 bool IsAddress(const std::string& text, int* maxBits) {
@@ -191,15 +194,6 @@ std::string ReadConfigText(const std::string& path) {
         throw UsageError("the configuration file " + Quoted(path) + " is not a readable file");
     }
     return text;
-}
-
-std::string_view Trim(std::string_view text) {
-    const std::size_t start = text.find_first_not_of(" \t\r");
-    if (start == std::string_view::npos) {
-        return {};
-    }
-    const std::size_t end = text.find_last_not_of(" \t\r");
-    return text.substr(start, end - start + 1);
 }
 
 std::vector<Setting> ReadConfig(const std::string& path) {
@@ -279,10 +273,11 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
         if (s.value.empty()) {
             throw UsageError(s.where + " needs a port");
         }
-        if (s.value.size() > 3 &&
-            (s.value.compare(0, 3, "COM") == 0 || s.value.compare(0, 3, "com") == 0) &&
-            s.value.find('/') == std::string::npos) {
-            Number(Setting{key, s.value.substr(3), s.where + " port number"}, 1, 5);
+        // ComPortNumber's rule, the one matrixctl follows too.
+        if (IsBadComPortName(s.value)) {
+            throw UsageError("bad " + s.where + " " + Quoted(s.value) +
+                             " (expected COM1..COM5, ports 1..5, or a device path such as ./" +
+                             s.value + ")");
         }
         options.link = DaemonOptions::Link::Serial;
         options.serial = s.value;
@@ -343,6 +338,12 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
         options.noAdvertise = FlagValue(s);
     } else if (key == "config") {
         options.configPath = s.value;
+    } else if (key == "reply-wait") {
+        options.replyWaitMs = Number(s, 10, 60000);
+    } else if (key == "gap") {
+        options.gapMs = Number(s, 0, 60000);
+    } else if (key == "allow-line-settings") {
+        options.allowLineSettings = FlagValue(s);
     }
 }
 

@@ -49,6 +49,10 @@ struct DaemonOptions {
     bool noEcho = false;
     bool noAdvertise = false;
     std::string configPath;
+
+    int replyWaitMs = 300;  // the longest wait for a command's reply before the next goes
+    int gapMs = 0;          // a pause after each command
+    bool allowLineSettings = false;
 };
 
 // Reads the arguments after the program name and, with --config, the file they name: the same

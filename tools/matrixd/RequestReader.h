@@ -32,15 +32,21 @@ class CRequestReader {
   public:
     static constexpr std::size_t kMaxLine = ReplyLineReader::kMaxLine;
     static constexpr std::size_t kMaxBlockLines = 4096;
-    // A generous limit on top of the line count (a full label block of 1024 ports takes about
-    // 170 KiB), so that one client cannot hold 16 MiB of pending lines.
-    static constexpr std::size_t kMaxBlockBytes = 1024 * 1024;
+    // What the largest real request needs (a label block naming all 1024 ports with 40
+    // characters each, about 170 KiB; a full routing block is 16 KiB), so that clients that
+    // leave blocks unfinished hold little each.
+    static constexpr std::size_t kMaxBlockBytes = 256 * 1024;
 
     // Appends every block completed by `bytes` to `blocks`.
     void Feed(std::string_view bytes, std::vector<RouterRequest>& blocks);
 
     // True while a block has started and not ended.
     bool InBlock() const { return m_bInBlock; }
+    // Bytes held for the block and the line not ended yet.
+    std::size_t Held() const {
+        const bool keeping = m_bInBlock && m_block.fault == RouterRequest::Fault::None;
+        return (keeping ? m_nBlockBytes : 0) + m_lines.Pending().size();
+    }
 
   private:
     void TakeLine(std::string_view line, bool overlong, std::vector<RouterRequest>& blocks);

@@ -1,7 +1,9 @@
 // matrixd: owns the one link to a matrix switcher and serves any number of controllers at
 // once, over the router control protocol (TCP 9990) and a raw command port (TCP 9991).
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -27,6 +29,16 @@ int UsageFailure(const std::string& message) {
     return kExitUsage;
 }
 
+// Every client costs a descriptor, and the usual soft limit (1024) is far below what the
+// system lets a process have. The event loop polls (no select), so any number is fine.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,6 +56,7 @@ int main(int argc, char** argv) {
         std::printf("matrixd %s\n", kProgramVersion);
         return kExitStopped;
     }
+    RaiseDescriptorLimit();
 
     // SIGINT and SIGTERM end the event loop through a descriptor it watches, blocked before
     // any thread starts so that none of them takes the signal instead. A client that closes
@@ -75,7 +88,11 @@ int main(int argc, char** argv) {
         if (!daemon.Start()) {
             code = kExitStartFailed;
         } else {
+            // Under systemd (Type=notify) units ordered after this one start once the ports
+            // are bound, not merely once the process runs; elsewhere this does nothing.
+            sd_notify(0, "READY=1");
             code = QCoreApplication::exec();
+            sd_notify(0, "STOPPING=1");
         }
     }
     ::close(signalFd);

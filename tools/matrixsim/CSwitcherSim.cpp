@@ -1,8 +1,9 @@
 #include "tools/matrixsim/CSwitcherSim.h"
 
 #include <algorithm>
-#include <cctype>
 #include <optional>
+
+#include "platform/PlainText.h"
 
 namespace {
 
@@ -12,19 +13,10 @@ constexpr const char* kEnd = "\r\n";
 constexpr const char* kCommandError = "Command Error!\r\n";
 constexpr const char* kLockedReply = "System Locked!\r\n";
 
-// A plain decimal number making up the whole text.
+// A plain decimal number making up the whole text; anything past six digits is no number a
+// switcher takes.
 std::optional<int> Number(std::string_view text) {
-    if (text.empty() || text.size() > 6) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (char c : text) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
+    return ReadDecimal(text, 0, 999'999);
 }
 
 std::string Route(const char* kind, int input, int output) {

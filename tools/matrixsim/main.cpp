@@ -19,10 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Version.h"
+#include "platform/PlainText.h"
 #include "tools/matrixsim/CCommandReader.h"
 #include "tools/matrixsim/CSwitcherSim.h"
 
@@ -40,6 +42,9 @@ constexpr const char* kUsage =
     "  --pty PATH      also serve a pseudo-terminal, linked at PATH\n"
     "                  (for example $MATRIXPANEL_SYSDIR/COM1)\n"
     "  --log FILE      log received bytes to FILE instead of standard error\n"
+    "  --busy MS       take MS milliseconds to carry out each command, answer when done,\n"
+    "                  and drop what arrives meanwhile, as switchers with a small input\n"
+    "                  buffer do (default 0: answer at once)\n"
     "  --help          show this text\n"
     "  --version       show the version\n"
     "\n"
@@ -56,6 +61,7 @@ struct Options {
     int outputs = 8;
     std::string ptyPath;
     std::string logPath;
+    int busyMs = 0;
 };
 
 [[noreturn]] void Fail(int code, const std::string& message) {
@@ -67,14 +73,12 @@ struct Options {
 }
 
 int IntArgument(const std::string& name, const char* text, int low, int high) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
-        Fail(2, "bad value for " + name + ": '" + text + "' (expected " + std::to_string(low) +
-                    ".." + std::to_string(high) + ")");
+    const std::optional<int> value = ReadDecimal(text, low, high);
+    if (!value) {
+        Fail(2, "bad value for " + name + ": " + Quoted(text) + " (expected " +
+                    std::to_string(low) + ".." + std::to_string(high) + ")");
     }
-    return static_cast<int>(value);
+    return *value;
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -90,7 +94,7 @@ Options ParseOptions(int argc, char** argv) {
             std::exit(0);
         }
         if (arg != "--port" && arg != "--listen" && arg != "--inputs" && arg != "--outputs" &&
-            arg != "--pty" && arg != "--log") {
+            arg != "--pty" && arg != "--log" && arg != "--busy") {
             Fail(2, "unknown option '" + arg + "'");
         }
         if (i + 1 >= argc) {
@@ -113,6 +117,8 @@ Options ParseOptions(int argc, char** argv) {
             options.outputs = IntArgument(arg, value, 1, 1024);
         } else if (arg == "--pty") {
             options.ptyPath = value;
+        } else if (arg == "--busy") {
+            options.busyMs = IntArgument(arg, value, 0, 60000);
         } else {
             options.logPath = value;
         }
@@ -290,6 +296,7 @@ class Server {
   public:
     Server(const Options& options, std::FILE* log, int signalFd, int listener, int ptyMaster)
         : m_sim(options.inputs, options.outputs),
+          m_busy(options.busyMs),
           m_log(log),
           m_signalFd(signalFd),
           m_listener(listener) {
@@ -315,7 +322,7 @@ class Server {
             for (const auto& entry : m_peers) {
                 fds.push_back({entry.first, POLLIN, 0});
             }
-            if (::poll(fds.data(), fds.size(), m_acceptPause.PollTimeout(now)) < 0) {
+            if (::poll(fds.data(), fds.size(), PollTimeout(now)) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
@@ -327,6 +334,7 @@ class Server {
             if ((fds[1].revents & POLLIN) != 0) {
                 Accept();
             }
+            AnswerWhenDone(AcceptPause::Clock::now());
             for (std::size_t i = 2; i < fds.size(); ++i) {
                 if (fds[i].revents != 0) {
                     Serve(fds[i].fd);
@@ -336,6 +344,34 @@ class Server {
     }
 
   private:
+    // A busy switcher's answer, written once the command is carried out.
+    struct Busy {
+        AcceptPause::Clock::time_point until{};
+        int fd = -1;
+        bool socket = true;
+        std::string replies;
+    };
+
+    int PollTimeout(AcceptPause::Clock::time_point now) const {
+        const int accept = m_acceptPause.PollTimeout(now);
+        if (m_busyWith.fd < 0) {
+            return accept;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_busyWith.until - now);
+        const int busy =
+            static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+        return accept < 0 ? busy : std::min(accept, busy);
+    }
+
+    void AnswerWhenDone(AcceptPause::Clock::time_point now) {
+        if (m_busyWith.fd >= 0 && now >= m_busyWith.until) {
+            if (m_peers.count(m_busyWith.fd) != 0) {
+                WriteSome(m_busyWith.fd, m_busyWith.replies, m_busyWith.socket);
+            }
+            m_busyWith = Busy{};
+        }
+    }
+
     void Accept() {
         const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client >= 0) {
@@ -365,6 +401,10 @@ class Server {
         }
         const auto size = static_cast<std::size_t>(n);
         std::fprintf(m_log, "rx %s %s\n", peer.name.c_str(), Escaped(buffer, size).c_str());
+        if (m_busy.count() > 0) {
+            ServeBusy(fd, peer, {buffer, size});
+            return;
+        }
         std::string replies;
         for (const std::string& command : peer.reader.Feed({buffer, size})) {
             replies += m_sim.Answer(command);
@@ -372,7 +412,28 @@ class Server {
         WriteSome(fd, replies, peer.socket);
     }
 
+    // One command at a time: while one is carried out, whatever arrives is lost, even the rest
+    // of the bytes that brought it.
+    void ServeBusy(int fd, Peer& peer, std::string_view bytes) {
+        bool lost = true;
+        if (m_busyWith.fd < 0) {
+            const std::vector<std::string> commands = peer.reader.Feed(bytes);
+            lost = commands.size() > 1 || (!commands.empty() && !peer.reader.Pending().empty());
+            if (!commands.empty()) {
+                m_busyWith = Busy{AcceptPause::Clock::now() + m_busy, fd, peer.socket,
+                                  m_sim.Answer(commands.front())};
+                peer.reader = CCommandReader{};
+            }
+        }
+        if (lost) {
+            std::fprintf(m_log, "busy: dropped what %s sent while a command was carried out\n",
+                         peer.name.c_str());
+        }
+    }
+
     CSwitcherSim m_sim;
+    std::chrono::milliseconds m_busy;
+    Busy m_busyWith;
     std::FILE* m_log;
     int m_signalFd;
     int m_listener;
