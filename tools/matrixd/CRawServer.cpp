@@ -152,7 +152,7 @@ bool CRawServer::TakeCommands(ClientId client, Pending& pending) {
         Log("a client's command over " + std::to_string(kMaxCommand) +
             " bytes was dropped: " + Quoted(bytes, 32));
         Reply(client, kHubDroppedLine);
-        pending.skipping = bytes.find_first_of(".;") == std::string::npos;
+        pending.skipping = true;  // up to the end the command will have
         bytes.clear();
     }
     if (bytes.empty() || !room) {
