@@ -7,8 +7,7 @@ CCommandQueue::CCommandQueue(Settings settings, Events events)
     : m_settings(std::move(settings)), m_events(std::move(events)) {}
 
 CCommandQueue::Submitted CCommandQueue::Submit(ClientId client,
-                                               const std::vector<std::string>& commands,
-                                               Clock::time_point) {
+                                               const std::vector<std::string>& commands) {
     if (!Present()) {
         return Submitted::Absent;
     }

@@ -72,8 +72,7 @@ class CCommandQueue {
     // waiting may always hand in a group (a routing block of every output); one with commands
     // waiting only while the group keeps it within its share. Absent while the link is down or
     // the switcher does not answer.
-    Submitted Submit(ClientId client, const std::vector<std::string>& commands,
-                     Clock::time_point now = Clock::now());
+    Submitted Submit(ClientId client, const std::vector<std::string>& commands);
     bool HasRoom(ClientId client) const;
     bool Present() const { return m_bLinkUp && m_bPresent; }
     // True while the daemon's own probe waits for its answer: those bytes are no client's.
