@@ -250,12 +250,12 @@ void BM_RouteRequestThroughMatrixd(benchmark::State& state) {
         const auto end = Clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
         samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-        // Outside the time measured: the switcher answers, and the daemon's pause for the
-        // rest of a reply passes, so that each request finds the line free as a single
-        // request does.
+        // Outside the time measured: the switcher answers, the client reads its ACK and the
+        // update (the route counts as made once sent), and the daemon's pause for the rest
+        // of a reply passes, so that each request finds the line free as a single one does.
         SendAll(switcher.link, "AV:" + std::to_string(input + 1) + "->5\r\n");
         std::string ack;
-        ReadUntil(client, ack, "ACK\n\n");
+        ReadUntil(client, ack, "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input) + "\n\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     ::close(client);
