@@ -30,21 +30,11 @@ class CheckingOutput : public IRouterOutput {
     std::size_t sends = 0;
 };
 
-CCommandQueue::Settings Unpaced() {
-    CCommandQueue::Settings settings;
-    settings.replyWait = settings.settle = CCommandQueue::Millis(0);
-    settings.repliesExpected = false;
-    return settings;
-}
-
 CCommandQueue::Events Checking() {
     CCommandQueue::Events events;
     events.write = [](ClientId, const std::string& command) {
         FUZZ_CHECK(!command.empty() && (command.back() == '.' || command.back() == ';'));
     };
-    events.presence = [](bool, std::size_t) {};
-    events.room = [](ClientId) {};
-    events.wake = [] {};
     return events;
 }
 
@@ -68,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int outputs = 1 + in.Byte() % 40;
     CRouterState state(inputs, outputs, LabelNames{});
     CheckingOutput output;
-    CCommandQueue queue(Unpaced(), Checking());
+    CCommandQueue queue(CCommandQueue::Settings::Unpaced(), Checking());
     CRouterCore core(state, output, queue, RouterSettings{});
     queue.LinkUp();
     core.LinkUp();

@@ -80,18 +80,21 @@ constexpr int kDrainStepMs = 2;
 
 }  // namespace
 
-SerialTimeouts WriteTimeoutsFor(const SerialLine& line) {
-    constexpr int kFloorPerByteMs = 10;
-    constexpr int kConstMs = 100;
+int TwoCharactersMs(const SerialLine& line) {
     if (line.rate == 0) {
-        return {kFloorPerByteMs, kConstMs};
+        return 0;
     }
     // In half bits, so that 1.5 stop bits count exactly.
     const unsigned stopHalfBits = line.stopBits == 1 ? 3 : line.stopBits == 2 ? 4 : 2;
     const unsigned halfBits = 2 * (1 + line.dataBits + (line.parity != 0 ? 1 : 0)) + stopHalfBits;
     // Twice the character's time in ms, rounded up: 2 * (halfBits / 2) * 1000 / rate.
-    const unsigned long long perByte = (1000ULL * halfBits + line.rate - 1) / line.rate;
-    return {static_cast<int>(std::max<unsigned long long>(perByte, kFloorPerByteMs)), kConstMs};
+    return static_cast<int>((1000ULL * halfBits + line.rate - 1) / line.rate);
+}
+
+SerialTimeouts WriteTimeoutsFor(const SerialLine& line) {
+    constexpr int kFloorPerByteMs = 10;
+    constexpr int kConstMs = 100;
+    return {std::max(TwoCharactersMs(line), kFloorPerByteMs), kConstMs};
 }
 
 CSerialDevice::CSerialDevice() = default;

@@ -31,6 +31,8 @@ struct SerialTimeouts {
 // bits, parity bit, stop bits), never less than 10 ms a byte, plus 100 ms. At 300 bit/s 8N1 a
 // character takes 33.3 ms and a byte is allowed 67 ms; from 2400 bit/s up the floor rules.
 SerialTimeouts WriteTimeoutsFor(const SerialLine& line);
+// Milliseconds two characters of `line` take on the wire, rounded up (0 for rate 0).
+int TwoCharactersMs(const SerialLine& line);
 
 // What a write did: the bytes that went out (or are sure to: the rest of the write was
 // dropped), whether it had to wait for room, and whether the line failed (hung up, I/O error)

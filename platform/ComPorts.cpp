@@ -87,6 +87,11 @@ bool IsBadComPortName(std::string_view name) {
     return IsComNumberName(name) && !ComPortNumber(name);
 }
 
+std::string BadComPortNameHint(std::string_view name) {
+    return "(expected COM1..COM5, ports 1..5, or a device path such as ./" + std::string(name) +
+           ")";
+}
+
 std::string ComDevicePath(int port, const std::string& sysDir, bool sysDirOnly,
                           const std::string& devDir) {
     if (port < 1 || port > 5) {

@@ -12,6 +12,8 @@
 std::optional<int> ComPortNumber(std::string_view name);
 // "COM" and digits that ComPortNumber does not take.
 bool IsBadComPortName(std::string_view name);
+// What to say of such a name: "(expected COM1..COM5, ..., or a device path such as ./COM6)".
+std::string BadComPortNameHint(std::string_view name);
 
 // The device behind "COM1".."COM5". <sysdir>/COMn wins when it exists (a link to a device or
 // a pseudo-terminal). Without MATRIXPANEL_SYSDIR the n-th existing /dev/ttyUSB*, /dev/ttyACM*,

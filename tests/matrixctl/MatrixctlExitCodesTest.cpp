@@ -21,6 +21,15 @@
 
 namespace {
 
+// matrixctl's arguments for the peer on `port` with the quiet time `timeoutMs`, then `rest`.
+std::vector<std::string> NetArgs(std::uint16_t port, const char* timeoutMs,
+                                 const std::vector<std::string>& rest) {
+    std::vector<std::string> args{"--net", "127.0.0.1:" + std::to_string(port), "--timeout",
+                                  timeoutMs};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+}
+
 std::size_t LineCount(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -232,9 +241,7 @@ TEST(MatrixctlExitCodes, TheHubsLinkDownAnswerIsALinkFailure) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.out);
         TcpPeer peer;
-        std::vector<std::string> args{"--net", "127.0.0.1:" + std::to_string(peer.Port()),
-                                      "--timeout", "20000"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
+        const std::vector<std::string> args = NetArgs(peer.Port(), "20000", c.args);
         const auto started = std::chrono::steady_clock::now();
         CtlProcess ctl(args);
         ASSERT_TRUE(peer.Accept());
@@ -309,9 +316,7 @@ TEST(MatrixctlExitCodes, HostilePeersEndWithTheCodeOfTheWholeLinesRead) {
         SCOPED_TRACE(c.what);
         TcpPeer peer;
         // A quiet time well above the peers' pauses, so that a slow machine reads the same.
-        std::vector<std::string> args{"--net", "127.0.0.1:" + std::to_string(peer.Port()),
-                                      "--timeout", "1500"};
-        args.insert(args.end(), c.options.begin(), c.options.end());
+        std::vector<std::string> args = NetArgs(peer.Port(), "1500", c.options);
         args.push_back("status");
         CtlProcess ctl(args);
         ASSERT_TRUE(peer.Accept());

@@ -80,22 +80,12 @@ class Recorder : public IRouterOutput {
 
 class RouterCore : public ::testing::Test {
   protected:
-    // A queue that waits for nothing: every command goes at the next Drain.
-    static CCommandQueue::Settings Unpaced() {
-        CCommandQueue::Settings settings;
-        settings.replyWait = settings.settle = CCommandQueue::Millis(0);
-        settings.repliesExpected = false;
-        return settings;
-    }
     CCommandQueue::Events Events() {
         CCommandQueue::Events events;
         events.write = [this](ClientId, const std::string& command) {
             m_out.commands += command;
             m_core.CommandSent(command);
         };
-        events.presence = [](bool, std::size_t) {};
-        events.room = [](ClientId) {};
-        events.wake = [] {};
         return events;
     }
     void Drain() {
@@ -111,7 +101,8 @@ class RouterCore : public ::testing::Test {
     }
 
     explicit RouterCore(RouterSettings settings = {})
-        : m_queue(Unpaced(), Events()), m_core(m_state, m_out, m_queue, settings) {
+        : m_queue(CCommandQueue::Settings::Unpaced(), Events()),
+          m_core(m_state, m_out, m_queue, settings) {
         LinkUp();
         m_core.SwitcherBytes("AV:1->1\r\nAV:2->2\r\nAV:3->3\r\nAV:4->4\r\n");  // all heard
         for (ClientId client : {1, 2}) {
@@ -312,7 +303,7 @@ struct Wire {
                     [this](bool present, std::size_t dropped) {
                         presence.emplace_back(present, dropped);
                     },
-                    [this](ClientId client) { room.push_back(client); }, [] {}}) {}
+                    [this](ClientId client) { room.push_back(client); }}) {}
     std::string RunAt(CCommandQueue::Clock::time_point at) {
         const std::size_t before = written.size();
         queue.Run(at);
@@ -398,10 +389,9 @@ TEST(LabelsWriter, ManyChangesEndWithTheLastNamesOnTopOfTheFile) {
         writer.Flush();
         const LabelNames onFile = ReadLabelsFile(path, true).names;
         EXPECT_EQ(onFile.inputs, (std::map<int, std::string>{{1, "By hand"}}));
-        EXPECT_EQ(onFile.outputs, (std::map<int, std::string>{{1, "Name 500"},
-                                                                {2, "Name 497"},
-                                                                {3, "Name 498"},
-                                                                {4, "Name 499"}}));
+        EXPECT_EQ(onFile.outputs,
+                  (std::map<int, std::string>{
+                      {1, "Name 500"}, {2, "Name 497"}, {3, "Name 498"}, {4, "Name 499"}}));
         writer.Change({{true, 1, ""}});  // written before the writer ends
     }
     EXPECT_EQ(FileText(path).find("By hand"), std::string::npos);

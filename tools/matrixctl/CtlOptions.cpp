@@ -118,9 +118,7 @@ void SerialPort(std::string_view text, CtlOptions& options) {
         throw UsageError("--serial needs a port");
     }
     if (IsBadComPortName(text)) {
-        throw UsageError("bad --serial " + Quoted(text) +
-                         " (expected COM1..COM5, ports 1..5, or a device path such as ./" +
-                         std::string(text) + ")");
+        throw UsageError("bad --serial " + Quoted(text) + " " + BadComPortNameHint(text));
     }
     options.serial = std::string(text);
 }

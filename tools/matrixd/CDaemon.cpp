@@ -14,6 +14,7 @@
 #include "access/SettingsFiles.h"
 #include "link/Terminator.h"
 #include "panel/CommandSet.h"
+#include "platform/CSerialDevice.h"
 
 #include "tools/matrixd/CAvahiAdvertiser.h"
 #include "tools/matrixd/CRawServer.h"
@@ -225,8 +226,8 @@ CCommandQueue::Settings CDaemon::QueueSettings() const {
     // Two characters' time on a slow line, at least 20 ms: the bytes of one reply arrive in
     // bursts (USB adapters pass them on every 16 ms).
     if (m_options.link == DaemonOptions::Link::Serial) {
-        const int characterMs = static_cast<int>(10000 / std::max(1u, m_options.baud)) + 1;
-        settings.settle = CCommandQueue::Millis(std::max(20, 2 * characterMs));
+        settings.settle =
+            CCommandQueue::Millis(std::max(20, TwoCharactersMs(SerialLine{m_options.baud})));
     }
     // One output's route: one line back, and nothing a client would not want to know.
     const DeviceCommand probe = OutputStatusCommand(OutputNo{1});

@@ -51,17 +51,27 @@ class CCommandQueue {
         bool repliesExpected = true;
         // Sent to find out whether the switcher answers: a one-line query.
         std::string probe;
+
+        // Every command goes at the next Run and none waits for a reply: the queue's order
+        // and rules without its timing, for a caller that drives Run itself.
+        static Settings Unpaced() {
+            Settings settings;
+            settings.replyWait = settings.settle = Millis(0);
+            settings.repliesExpected = false;
+            return settings;
+        }
     };
 
     struct Events {
         // Put one whole command on the wire; `client` handed it in.
-        std::function<void(ClientId client, const std::string& command)> write;
+        std::function<void(ClientId client, const std::string& command)> write =
+            [](ClientId, const std::string&) {};
         // The switcher stopped answering (with the count of commands dropped) or answers again.
-        std::function<void(bool present, std::size_t dropped)> presence;
+        std::function<void(bool present, std::size_t dropped)> presence = [](bool, std::size_t) {};
         // A client that was refused for a full share may hand in more.
-        std::function<void(ClientId client)> room;
+        std::function<void(ClientId client)> room = [](ClientId) {};
         // Run may be due earlier than NextRun said before.
-        std::function<void()> wake;
+        std::function<void()> wake = [] {};
     };
 
     enum class Submitted { Queued, Full, Absent };

@@ -275,9 +275,8 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
         }
         // ComPortNumber's rule, the one matrixctl follows too.
         if (IsBadComPortName(s.value)) {
-            throw UsageError("bad " + s.where + " " + Quoted(s.value) +
-                             " (expected COM1..COM5, ports 1..5, or a device path such as ./" +
-                             s.value + ")");
+            throw UsageError("bad " + s.where + " " + Quoted(s.value) + " " +
+                             BadComPortNameHint(s.value));
         }
         options.link = DaemonOptions::Link::Serial;
         options.serial = s.value;
