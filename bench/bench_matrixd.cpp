@@ -142,7 +142,7 @@ struct Daemon {
         std::vector<std::string> args = {
             MATRIXD_PATH, "--net", "127.0.0.1:" + std::to_string(switcher.port), "--inputs",
             std::to_string(kPorts), "--outputs", std::to_string(kPorts), "--videohub-port", "0",
-            "--raw-port", "0", "--no-advertise",
+            "--raw-port", "0", "--web-port", "0", "--no-advertise",
             // This switcher answers only what a benchmark reads
             // for: the daemon is not to probe it or find it
             // absent meanwhile.

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "fuzz/FuzzInput.h"
-#include "tools/matrixd/CRouterCore.h"
-#include "tools/matrixd/RequestReader.h"
+#include "hub/router/CRouterDoor.h"
+#include "hub/router/RequestReader.h"
 
 namespace {
 
-class CheckingOutput : public IRouterOutput {
+class CheckingOutput : public IRouterOutput, public IHubStore {
   public:
     void SendToClient(ClientId, const std::string& bytes) override {
         FUZZ_CHECK(bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, "\n\n") == 0);
@@ -56,13 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput in(data, size);
     const int inputs = 1 + in.Byte() % 40;
     const int outputs = 1 + in.Byte() % 40;
-    CRouterState state(inputs, outputs, LabelNames{});
+    CHubState state(inputs, outputs, LabelNames{});
     CheckingOutput output;
     CCommandQueue queue(CCommandQueue::Settings::Unpaced(), Checking());
-    CRouterCore core(state, output, queue, RouterSettings{});
+    CHub hub(state, output, queue);
+    CRouterDoor core(hub, output, RouterIdentity{});
     queue.LinkUp();
-    core.LinkUp();
-    core.EndLearning();
+    hub.LinkUp();
+    hub.EndLearning();
     CRequestReader readers[2];
     core.ClientConnected(1);
     core.ClientConnected(2);
@@ -72,11 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t what = in.Byte();
         const std::string_view chunk = in.Bytes(1 + in.Byte() % 64);
         if (what % 8 == 7) {
-            core.SwitcherBytes(chunk);
+            hub.SwitcherBytes(chunk);
             continue;
         }
         if (what % 8 == 6) {
-            core.SubmitRaw(3, std::string(chunk) + ".");
+            hub.SubmitRaw(3, std::string(chunk) + ".");
             queue.Run();
             continue;
         }

@@ -18,6 +18,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   fonts-wqy-microhei  # the switcher's Chinese texts; the package depends on a CJK font too
   libsystemd-dev pkgconf  # matrixd tells systemd when it is ready (sd_notify)
+  qt6-httpserver-dev qt6-websockets-dev libsodium-dev  # matrixd's web panel and its passwords
 )
 if [ "$what" = test ]; then
   packages+=(
@@ -27,6 +28,7 @@ if [ "$what" = test ]; then
     desktop-file-utils appstream lintian groff-base man-db dpkg-dev fakeroot  # install and .deb checks
     systemd  # systemd-analyze verify and security on matrixd's unit
     dbus-daemon python3-dbus python3-gi  # a private bus and a stand-in Avahi for matrixd's tests
+    chromium chromium-driver python3-selenium python3-websocket  # the web panel in a real browser
   )
 fi
 

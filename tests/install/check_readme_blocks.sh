@@ -44,12 +44,13 @@ for block in "$work"/block*.sh; do
   sim=$(free_port) && taken+="$sim "
   router=$(free_port) && taken+="$router "
   raw=$(free_port) && taken+="$raw "
+  web=$(free_port) && taken+="$web "
   script=$work/run$blocks.sh
   {
     # Whatever the block leaves running ends with it.
     echo "trap 'kill \$(jobs -p) 2>/dev/null' EXIT; trap 'exit 143' TERM"
-    sed -E "s/\b4001\b/$sim/g; s/\b9990\b/$router/g; s/\b9991\b/$raw/g;
-            s/(^|[;&|] *)matrixd /\1matrixd --videohub-port $router --raw-port $raw /" "$block"
+    sed -E "s/\b4001\b/$sim/g; s/\b9990\b/$router/g; s/\b9991\b/$raw/g; s/\b9980\b/$web/g;
+            s/(^|[;&|] *)matrixd /\1matrixd --videohub-port $router --raw-port $raw --web-port $web /" "$block"
   } >"$script"
   mkdir "$work/sys$blocks"
   if ! (cd "$work" && PATH="$bin_path:$PATH" MATRIXPANEL_SYSDIR="$work/sys$blocks" \

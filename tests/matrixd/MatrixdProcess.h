@@ -37,10 +37,13 @@ class MatrixdProcess {
             }
             return false;
         };
-        for (const char* option : {"--videohub-port", "--raw-port"}) {
+        for (const char* option : {"--videohub-port", "--raw-port", "--web-port"}) {
             if (!has(option)) {
                 args.insert(args.end(), {option, "0"});
             }
+        }
+        for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+            m_bWeb = m_bWeb && !(args[i] == "--web-port" && args[i + 1] == "off");
         }
         // Tests announce nothing on the network of the machine they run on.
         if (!advertise) {
@@ -84,6 +87,7 @@ class MatrixdProcess {
     bool Started() const { return m_nRouterPort != 0 && m_nRawPort != 0; }
     std::uint16_t RouterPort() const { return m_nRouterPort; }
     std::uint16_t RawPort() const { return m_nRawPort; }
+    std::uint16_t WebPort() const { return m_nWebPort; }
     pid_t Pid() const { return m_pid; }
     std::string Log() const { return FileText(m_log); }
 
@@ -104,8 +108,8 @@ class MatrixdProcess {
     }
 
   private:
-    // "videohub 127.0.0.1:40123" and "raw 127.0.0.1:40124"; gives up when standard output
-    // ends (the daemon exited) or the time runs out.
+    // "videohub 127.0.0.1:40123", "raw 127.0.0.1:40124" and "web ..."; gives up when standard
+    // output ends (the daemon exited) or the time runs out.
     void ReadPorts() {
         std::string text;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -121,7 +125,8 @@ class MatrixdProcess {
             }
             m_nRouterPort = PortOf(text, "videohub");
             m_nRawPort = PortOf(text, "raw");
-            if (m_nRouterPort != 0 && m_nRawPort != 0) {
+            m_nWebPort = PortOf(text, "web");
+            if (m_nRouterPort != 0 && m_nRawPort != 0 && (m_nWebPort != 0 || !m_bWeb)) {
                 break;
             }
         }
@@ -140,4 +145,6 @@ class MatrixdProcess {
     std::string m_log;
     std::uint16_t m_nRouterPort = 0;
     std::uint16_t m_nRawPort = 0;
+    std::uint16_t m_nWebPort = 0;
+    bool m_bWeb = true;
 };

@@ -559,9 +559,10 @@ TEST_F(Matrixd, TellsSystemdItIsReadyAndStopsAtOnceAndStartsAgainOnTheSamePorts)
     // Clients still connected when it stops leave its side of their connections closing.
     auto router = Client();
     RawClient raw(daemon->RawPort());
-    const std::vector<std::string> samePorts = {"--videohub-port",
-                                                std::to_string(daemon->RouterPort()), "--raw-port",
-                                                std::to_string(daemon->RawPort())};
+    const std::vector<std::string> samePorts = {
+        "--videohub-port", std::to_string(daemon->RouterPort()),
+        "--raw-port",      std::to_string(daemon->RawPort()),
+        "--web-port",      std::to_string(daemon->WebPort())};
     const auto stopping = Clock::now();
     EXPECT_EQ(daemon->Stop(), 0);
     EXPECT_LT(Clock::now() - stopping, 3s) << daemon->Log();

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "hub/DaemonOptions.h"
+#include "hub/core/CLabelsWriter.h"
+#include "hub/router/CRouterDoor.h"
+#include "hub/router/RequestReader.h"
 #include "support/LinkTestSupport.h"
-#include "tools/matrixd/CLabelsWriter.h"
-#include "tools/matrixd/CRouterCore.h"
-#include "tools/matrixd/DaemonOptions.h"
-#include "tools/matrixd/RequestReader.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ TEST(RequestReader, CutsBlocksAndRefusesWhatIsTooLong) {
 
 // Records what each client was sent, the label changes handed on, and (through the queue)
 // what went to the switcher.
-class Recorder : public IRouterOutput {
+class Recorder : public IRouterOutput, public IHubStore {
   public:
     void SendToClient(ClientId client, const std::string& bytes) override { sent[client] += bytes; }
     void LabelsChanged(const std::vector<LabelChange>& changes) override {
@@ -84,7 +84,7 @@ class RouterCore : public ::testing::Test {
         CCommandQueue::Events events;
         events.write = [this](ClientId, const std::string& command) {
             m_out.commands += command;
-            m_core.CommandSent(command);
+            m_hub.CommandSent(command);
         };
         return events;
     }
@@ -96,17 +96,18 @@ class RouterCore : public ::testing::Test {
     }
     void LinkUp() {
         m_queue.LinkUp();
-        m_core.LinkUp();
+        m_hub.LinkUp();
         Drain();
     }
 
-    explicit RouterCore(RouterSettings settings = {})
+    explicit RouterCore(HubSettings settings = {})
         : m_queue(CCommandQueue::Settings::Unpaced(), Events()),
-          m_core(m_state, m_out, m_queue, settings) {
+          m_hub(m_state, m_out, m_queue, settings),
+          m_door(m_hub, m_out, RouterIdentity{}) {
         LinkUp();
-        m_core.SwitcherBytes("AV:1->1\r\nAV:2->2\r\nAV:3->3\r\nAV:4->4\r\n");  // all heard
+        m_hub.SwitcherBytes("AV:1->1\r\nAV:2->2\r\nAV:3->3\r\nAV:4->4\r\n");  // all heard
         for (ClientId client : {1, 2}) {
-            m_core.ClientConnected(client);
+            m_door.ClientConnected(client);
         }
         m_out.Take(1);
         m_out.Take(2);
@@ -114,15 +115,16 @@ class RouterCore : public ::testing::Test {
     }
     void Request(ClientId client, const std::string& bytes) {
         for (const RouterRequest& block : Read(bytes)) {
-            m_core.Request(client, block);
+            m_door.Request(client, block);
         }
         Drain();
     }
 
-    CRouterState m_state{4, 4, LabelNames{}};
+    CHubState m_state{4, 4, LabelNames{}};
     Recorder m_out;
     CCommandQueue m_queue;
-    CRouterCore m_core;
+    CHub m_hub;
+    CRouterDoor m_door;
 };
 
 TEST_F(RouterCore, UpdatesCarryOnlyTheChangedLines) {
@@ -140,7 +142,7 @@ TEST_F(RouterCore, UpdatesCarryOnlyTheChangedLines) {
         {"All Through.\r\n", "VIDEO OUTPUT ROUTING:\n0 0\n2 2\n3 3\n\n"},
     };
     for (const Case& c : cases) {
-        m_core.SwitcherBytes(c.reply);
+        m_hub.SwitcherBytes(c.reply);
         EXPECT_EQ(m_out.Take(1), c.update) << c.reply;
         EXPECT_EQ(m_out.Take(2), c.update) << c.reply;
     }
@@ -187,7 +189,7 @@ TEST_F(RouterCore, LabelsAreShownAtOnceAndHandedToTheFile) {
 
     // Names the labels file holds after a write (some put there by hand) are shown.
     m_out.Take(2);
-    m_core.AdoptFileLabels(LabelNames{{{1, "Desk"}, {2, "Cam ]0;pwned  X"}}, {{9, "Spare"}}});
+    m_hub.AdoptFileLabels(LabelNames{{{1, "Desk"}, {2, "Cam ]0;pwned  X"}}, {{9, "Spare"}}});
     EXPECT_EQ(m_out.Take(2), "INPUT LABELS:\n0 Desk\n\n");
 }
 
@@ -221,25 +223,25 @@ TEST_F(RouterCore, LocksBelongToOneClientAndGoWithIt) {
         EXPECT_EQ(step.client == 2 ? update : m_out.Take(2), step.toClient2) << step.request;
     }
     EXPECT_EQ(m_out.commands, "1B3.");
-    m_core.ClientGone(2);
+    m_door.ClientGone(2);
     EXPECT_EQ(m_out.Take(1), "VIDEO OUTPUT LOCKS:\n3 U\n\n");
 }
 
 TEST_F(RouterCore, ClientsWaitForTheRoutesAfterTheLinkComesBack) {
     m_queue.LinkDown();
-    m_core.LinkDown();
+    m_hub.LinkDown();
     EXPECT_EQ(m_out.Take(1), "VIDEOHUB DEVICE:\nDevice present: false\n\n");
     Request(1, "VIDEO OUTPUT ROUTING:\n0 1\n\n");
     EXPECT_EQ(m_out.Take(1), "NAK\n\n");
 
     LinkUp();
     EXPECT_EQ(m_out.commands, "Status.");
-    m_core.ClientConnected(3);
-    EXPECT_TRUE(m_core.Holding(3));
-    m_core.SwitcherBytes("AV:2->1\r\nAV:2->2\r\nAV:3->3\r\n");
+    m_door.ClientConnected(3);
+    EXPECT_TRUE(m_door.Holding(3));
+    m_hub.SwitcherBytes("AV:2->1\r\nAV:2->2\r\nAV:3->3\r\n");
     EXPECT_EQ(m_out.Take(3) + m_out.Take(1), "");  // output 4 not heard yet
-    m_core.SwitcherBytes("AV:4->4\r\n");
-    EXPECT_FALSE(m_core.Holding(3));
+    m_hub.SwitcherBytes("AV:4->4\r\n");
+    EXPECT_FALSE(m_door.Holding(3));
     EXPECT_EQ(m_out.resumed, std::vector<ClientId>{3});
     const std::string first = m_out.Take(3);
     const std::string again = m_out.Take(1);
@@ -251,7 +253,7 @@ TEST_F(RouterCore, ClientsWaitForTheRoutesAfterTheLinkComesBack) {
 
 class RouterCoreNoEcho : public RouterCore {
   protected:
-    RouterCoreNoEcho() : RouterCore(RouterSettings{{}, 'V', true}) {}
+    RouterCoreNoEcho() : RouterCore(HubSettings{'V', true}) {}
 };
 
 TEST_F(RouterCoreNoEcho, ASentRouteCountsAtOnce) {
@@ -262,16 +264,16 @@ TEST_F(RouterCoreNoEcho, ASentRouteCountsAtOnce) {
 
     // Commands from the raw port count the same way; other commands change nothing.
     for (const char* command : {"Status.", "3$.", "12B2.", "/%Lock;"}) {
-        m_core.CommandSent(command);
+        m_hub.CommandSent(command);
     }
     EXPECT_EQ(m_out.Take(1), "");
-    m_core.CommandSent("\r\n2All.");
+    m_hub.CommandSent("\r\n2All.");
     EXPECT_EQ(m_out.Take(2), "VIDEO OUTPUT ROUTING:\n0 1\n2 1\n3 1\n\n");
 }
 
 TEST_F(RouterCore, RawCommandsThatWouldMoveALockedOutputAreNotSent) {
     Request(1, "VIDEO OUTPUT LOCKS:\n2 O\n\n");  // output 3
-    using R = CRouterCore::RawResult;
+    using R = CHub::Result;
     const std::pair<const char*, R> cases[] = {
         {"6B3.", R::Locked},     {"03V003.", R::Locked}, {"2All.", R::Locked},
         {"Recall2.", R::Locked}, {"Undo.", R::Locked},   {"3#.", R::Locked},
@@ -279,12 +281,12 @@ TEST_F(RouterCore, RawCommandsThatWouldMoveALockedOutputAreNotSent) {
         {"/%Lock;", R::Queued},
     };
     for (const auto& [command, result] : cases) {
-        EXPECT_EQ(m_core.SubmitRaw(9, command), result) << command;
+        EXPECT_EQ(m_hub.SubmitRaw(9, command), result) << command;
     }
     Drain();
     EXPECT_EQ(m_out.commands, "6B4.Save2.Status./%Lock;");
     m_queue.LinkDown();
-    EXPECT_EQ(m_core.SubmitRaw(9, "6B4."), R::Absent);
+    EXPECT_EQ(m_hub.SubmitRaw(9, "6B4."), R::Absent);
 }
 
 using Ms = CCommandQueue::Millis;
@@ -433,8 +435,10 @@ TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
         {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--route-kind", "audio"},
          "av or video"},
         {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--videohub-port", "off",
-          "--raw-port", "off"},
-         "both ports are off"},
+          "--raw-port", "off", "--web-port", "off"},
+         "every port is off"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--listen", "0.0.0.0"},
+         "--web-password-file"},
         {{"--config", dir.Path() + "/missing.conf"}, "missing.conf"},
         {{"--frobnicate"}, "unknown option"},
     };

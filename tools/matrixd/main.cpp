@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "app/Version.h"
-#include "tools/matrixd/CDaemon.h"
-#include "tools/matrixd/DaemonOptions.h"
+#include "hub/CDaemon.h"
+#include "hub/DaemonOptions.h"
 
 namespace {
 

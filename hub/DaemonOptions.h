@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A command line or configuration file that cannot be run as given; main() prints it as one
+// line and ends with exit code 2.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// A network the clients may come from: an address and the count of its leading bits that
+// must match (32 or 128 for one address).
+struct AllowedNet {
+    std::string address;  // as given, IPv4 or IPv6
+    int bits = 0;
+};
+
+// What one run of matrixd is to do.
+struct DaemonOptions {
+    enum class Link { Serial, Network };
+
+    bool help = false;
+    bool version = false;
+
+    Link link = Link::Serial;
+    std::string serial;  // "COM1".."COM5" or a device path
+    unsigned baud = 9600;
+    std::string host;  // --net
+    std::uint16_t netPort = 0;
+
+    int inputs = 0;
+    int outputs = 0;
+
+    std::string listen = "127.0.0.1";
+    // Port 0 picks a free port (printed at start); "off" turns that front end off.
+    std::uint16_t videohubPort = 9990;
+    std::uint16_t rawPort = 9991;
+    bool videohubOn = true;
+    bool rawOn = true;
+    std::vector<AllowedNet> allow;  // empty: every client
+
+    std::string labelsPath;  // empty: the panel's file in the settings directory
+    std::string name;        // empty: "matrixd <N>x<M>"
+    char routeKind = 'B';    // 'B' audio and video, 'V' video only
+    bool noEcho = false;
+    bool noAdvertise = false;
+    std::string configPath;
+
+    int replyWaitMs = 300;  // the longest wait for a command's reply before the next goes
+    int gapMs = 0;          // a pause after each command
+    bool allowLineSettings = false;
+
+    // The web panel and API, on the listen address.
+    std::uint16_t webPort = 9980;
+    bool webOn = true;
+    std::string webPasswordFile;     // a password hash; needed beyond loopback
+    std::vector<std::string> sites;  // other panels of the site, "site = URL"
+    bool hashPassword = false;       // --hash-password: hash standard input and stop
+};
+
+// True for an address only this machine reaches (127.0.0.0/8, ::1).
+bool IsLoopbackAddress(const std::string& address);
+
+// Reads the arguments after the program name and, with --config, the file they name: the same
+// options as "key = value" lines, the command line winning over the file. Throws UsageError.
+DaemonOptions ParseDaemonOptions(const std::vector<std::string>& args);
+
+// The text of --help.
+extern const char* const kDaemonUsage;

@@ -1,0 +1,309 @@
+#include "hub/core/CHub.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "access/LabelsFile.h"
+#include "link/Terminator.h"
+#include "panel/CommandGrammar.h"
+#include "panel/CommandSet.h"
+
+namespace {
+
+std::string Wire(const DeviceCommand& command) {
+    return command.text + std::string(SerialTerminator(command.flag));
+}
+
+}  // namespace
+
+CHub::CHub(CHubState& state, IHubStore& store, CCommandQueue& queue, HubSettings settings)
+    : m_state(state), m_store(store), m_queue(queue), m_settings(settings) {}
+
+void CHub::RemoveListener(IHubListener* listener) {
+    m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), listener),
+                      m_listeners.end());
+}
+
+void CHub::Changed() {
+    ++m_nVersion;
+}
+
+void CHub::SetDevice(Device device) {
+    const bool wasPresent = m_device == Device::Present;
+    if (device == m_device) {
+        return;
+    }
+    m_device = device;
+    Tell([&](IHubListener& listener) { listener.DeviceChanged(wasPresent); });
+}
+
+void CHub::SendRouteUpdates() {
+    const std::vector<int> changed = m_state.TakeChangedRoutes();
+    if (!changed.empty() && m_device == Device::Present) {
+        Tell([&](IHubListener& listener) { listener.RoutesChanged(changed); });
+    }
+}
+
+void CHub::LinkUp() {
+    m_state.StartLearning();
+    m_replies.Clear();
+    m_queue.Submit(kHubClient, {Wire(StatusQuery(false))});
+    SetDevice(Device::Learning);
+}
+
+void CHub::LinkDown() {
+    SetDevice(Device::Absent);
+}
+
+void CHub::EndLearning() {
+    if (m_device != Device::Learning) {
+        return;
+    }
+    m_state.TakeChangedRoutes();  // everything is news to the listeners now
+    SetDevice(Device::Present);
+}
+
+void CHub::SwitcherBytes(std::string_view bytes) {
+    m_replies.Feed(bytes, [&](std::string_view line, bool overlong) {
+        if (overlong) {
+            m_store.Log("switcher: a reply line over 4096 bytes was dropped");
+            return;
+        }
+        if (const int off = m_state.ApplyReplyLine(line); off != 0) {
+            m_store.Log("switcher: output " + std::to_string(off) +
+                        " reported off; clients keep seeing its last route");
+        }
+    });
+    if (m_device == Device::Learning && m_state.AllRoutesHeard()) {
+        EndLearning();
+    }
+    SendRouteUpdates();
+}
+
+void CHub::CommandSent(std::string_view command) {
+    if (!m_settings.noEcho || m_device != Device::Present) {
+        return;
+    }
+    const auto read = ReadDeviceCommand(command);
+    if (const std::string echo = read ? EchoOf(*read) : std::string(); !echo.empty()) {
+        m_state.ApplyReplyLine(echo);
+        SendRouteUpdates();
+    }
+}
+
+bool CHub::LockedForOthers(ClientId client, int output) const {
+    const ClientId owner = m_state.LockOwner(output);
+    return owner != kNoClient && owner != client;
+}
+
+bool CHub::ValidRoute(const Route& route) const {
+    return route.output >= 0 && route.output < m_state.Outputs() && route.input >= 0 &&
+           route.input < m_state.Inputs();
+}
+
+namespace {
+
+CHub::Result Submitted(CCommandQueue::Submitted submitted) {
+    switch (submitted) {
+        case CCommandQueue::Submitted::Queued:
+            return CHub::Result::Queued;
+        case CCommandQueue::Submitted::Full:
+            return CHub::Result::Full;
+        case CCommandQueue::Submitted::Absent:
+            break;
+    }
+    return CHub::Result::Absent;
+}
+
+}  // namespace
+
+CHub::Result CHub::SubmitRoutes(ClientId client, const std::vector<Route>& routes) {
+    std::set<int> outputs;
+    for (const Route& route : routes) {
+        if (!ValidRoute(route) || !outputs.insert(route.output).second) {
+            return Result::Bad;
+        }
+    }
+    if (m_device != Device::Present) {
+        return Result::Absent;
+    }
+    std::vector<std::string> commands;
+    for (const Route& route : routes) {
+        if (LockedForOthers(client, route.output)) {
+            return Result::Locked;
+        }
+        commands.push_back(Wire(RouteCommand(m_settings.routeKind, InputNo{route.input + 1},
+                                             OutputNo{route.output + 1})));
+    }
+    if (commands.empty()) {
+        return Result::Queued;
+    }
+    const Result result = Submitted(m_queue.Submit(client, commands));
+    if (result == Result::Full) {
+        m_store.Log(
+            "a routing request was refused: the client's earlier commands still wait for the "
+            "switcher");
+    }
+    return result;
+}
+
+CHub::Result CHub::SubmitRaw(ClientId client, const std::string& command) {
+    if (!m_queue.Present()) {
+        return Result::Absent;
+    }
+    // No lock has an owner on the raw port: a command that would change a locked output is
+    // not sent.
+    if (const auto read = ReadDeviceCommand(command)) {
+        const OutputsTouched touched = OutputsChangedBy(*read);
+        for (int output = 0; output < m_state.Outputs(); ++output) {
+            const bool named = std::find(touched.outputs.begin(), touched.outputs.end(),
+                                         output + 1) != touched.outputs.end();
+            if ((touched.all || named) && LockedForOthers(client, output)) {
+                return Result::Locked;
+            }
+        }
+    }
+    return Submitted(m_queue.Submit(client, {command}));
+}
+
+CHub::Result CHub::TakeSalvo(ClientId client, const std::string& name) {
+    const auto found = m_salvos.find(name);
+    if (found == m_salvos.end()) {
+        return Result::Bad;
+    }
+    // Ports beyond this switcher (a file edited by hand, a smaller switcher) are left out.
+    std::vector<Route> routes;
+    std::copy_if(found->second.begin(), found->second.end(), std::back_inserter(routes),
+                 [&](const Route& route) { return ValidRoute(route); });
+    return SubmitRoutes(client, routes);
+}
+
+CHub::Result CHub::SubmitPreset(ClientId client, bool save, int preset) {
+    if (preset < 1 || preset > kMaxPreset) {
+        return Result::Bad;
+    }
+    if (m_device != Device::Present) {
+        return Result::Absent;
+    }
+    return SubmitRaw(client, Wire(PresetCommand(save ? "Save" : "Recall", preset)));
+}
+
+bool CHub::SetLabels(const std::vector<LabelChange>& changes) {
+    LabelNames names = m_state.Labels();
+    std::vector<LabelChange> cleaned;
+    for (const LabelChange& change : changes) {
+        const int count = change.input ? m_state.Inputs() : m_state.Outputs();
+        if (change.number < 1 || change.number > count) {
+            return false;
+        }
+        const std::string name = ClientLabel(change.name);
+        if (name.empty() && change.name.find_first_not_of(" \t") != std::string::npos) {
+            return false;  // not UTF-8
+        }
+        auto& side = change.input ? names.inputs : names.outputs;
+        if (name.empty()) {
+            side.erase(change.number);  // an empty name brings the default back
+        } else {
+            side[change.number] = name;
+        }
+        cleaned.push_back(LabelChange{change.input, change.number, name});
+    }
+    ShowLabels(std::move(names));
+    m_store.LabelsChanged(cleaned);
+    return true;
+}
+
+void CHub::AdoptFileLabels(const LabelNames& onFile) {
+    ShowLabels(onFile);
+}
+
+void CHub::ShowLabels(LabelNames names) {
+    std::vector<std::string> before[2];
+    for (int port = 0; port < m_state.Inputs(); ++port) {
+        before[0].push_back(m_state.InputLabel(port));
+    }
+    for (int port = 0; port < m_state.Outputs(); ++port) {
+        before[1].push_back(m_state.OutputLabel(port));
+    }
+    m_state.SetLabels(std::move(names));
+    std::vector<int> moved[2];
+    for (int port = 0; port < m_state.Inputs(); ++port) {
+        if (m_state.InputLabel(port) != before[0][static_cast<std::size_t>(port)]) {
+            moved[0].push_back(port);
+        }
+    }
+    for (int port = 0; port < m_state.Outputs(); ++port) {
+        if (m_state.OutputLabel(port) != before[1][static_cast<std::size_t>(port)]) {
+            moved[1].push_back(port);
+        }
+    }
+    if (!moved[0].empty() || !moved[1].empty()) {
+        Tell([&](IHubListener& listener) { listener.LabelsChanged(moved[0], moved[1]); });
+    }
+}
+
+bool CHub::ChangeLocks(ClientId client, const std::vector<std::pair<int, LockAction>>& changes) {
+    std::vector<std::pair<int, ClientId>> locks;  // output, new owner
+    for (const auto& [output, action] : changes) {
+        if (output < 0 || output >= m_state.Outputs()) {
+            return false;
+        }
+        if (action != LockAction::Force && LockedForOthers(client, output)) {
+            return false;
+        }
+        locks.emplace_back(output, action == LockAction::Lock ? client : kNoClient);
+    }
+    std::vector<int> changed;
+    for (const auto& [output, owner] : locks) {
+        if (m_state.LockOwner(output) != owner) {
+            m_state.SetLockOwner(output, owner);
+            changed.push_back(output);
+        }
+    }
+    std::sort(changed.begin(), changed.end());
+    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+    if (!changed.empty()) {
+        Tell([&](IHubListener& listener) { listener.LocksChanged(changed); });
+    }
+    return true;
+}
+
+void CHub::ClientGone(ClientId client) {
+    const std::vector<int> released = m_state.ReleaseLocks(client);
+    if (!released.empty()) {
+        Tell([&](IHubListener& listener) { listener.LocksChanged(released); });
+    }
+}
+
+bool CHub::IsSalvoName(std::string_view name) {
+    return !name.empty() && name.size() <= kMaxSalvoName &&
+           name.find('/') == std::string_view::npos && ClientLabel(name) == name;
+}
+
+bool CHub::PutSalvo(const std::string& name, std::vector<Route> routes) {
+    std::set<int> outputs;
+    for (const Route& route : routes) {
+        if (!ValidRoute(route) || !outputs.insert(route.output).second) {
+            return false;
+        }
+    }
+    if (!IsSalvoName(name)) {
+        return false;
+    }
+    std::sort(routes.begin(), routes.end(),
+              [](const Route& a, const Route& b) { return a.output < b.output; });
+    m_salvos[name] = std::move(routes);
+    m_store.SalvosChanged(m_salvos);
+    Tell([](IHubListener& listener) { listener.SalvosChanged(); });
+    return true;
+}
+
+bool CHub::DeleteSalvo(const std::string& name) {
+    if (m_salvos.erase(name) == 0) {
+        return false;
+    }
+    m_store.SalvosChanged(m_salvos);
+    Tell([](IHubListener& listener) { listener.SalvosChanged(); });
+    return true;
+}

@@ -1,0 +1,109 @@
+#include "hub/core/HubState.h"
+
+#include <algorithm>
+
+#include "panel/ReplyLine.h"
+
+CHubState::CHubState(int inputs, int outputs, LabelNames labels)
+    : m_nInputs(inputs),
+      m_nOutputs(outputs),
+      m_video(Index(outputs), -1),
+      m_audio(Index(outputs), -1),
+      m_locks(Index(outputs), kNoClient),
+      m_changed(Index(outputs), false),
+      m_heard(Index(outputs), false),
+      m_labels(std::move(labels)) {}
+
+void CHubState::SetVideoRoute(int output, int input) {
+    const std::size_t o = Index(output);
+    if (m_video[o] != input) {
+        m_video[o] = input;
+        m_changed[o] = true;
+    }
+}
+
+void CHubState::Heard(int output) {
+    if (!m_heard[Index(output)]) {
+        m_heard[Index(output)] = true;
+        ++m_nHeard;
+    }
+}
+
+int CHubState::ApplyReplyLine(std::string_view line) {
+    const ReplyLine reply = ReadReplyLine(line, m_nInputs, m_nOutputs);
+    switch (reply.kind) {
+        case ReplyKind::Route: {
+            const int output = reply.output - 1;
+            const int input = reply.input - 1;
+            if (reply.signal == "AV") {
+                SetBoth(output, input);
+            } else if (reply.signal == "V") {
+                SetVideoRoute(output, input);
+            } else if (reply.signal == "A") {
+                SetAudioRoute(output, input);
+            } else {
+                break;  // a signal kind nobody shows
+            }
+            Heard(output);
+            break;
+        }
+        case ReplyKind::AllThrough:
+            for (int k = 0; k < std::min(m_nInputs, m_nOutputs); ++k) {
+                SetBoth(k, k);
+                Heard(k);
+            }
+            break;
+        case ReplyKind::InputToAll:
+            for (int o = 0; o < m_nOutputs; ++o) {
+                SetBoth(o, reply.input - 1);
+                Heard(o);
+            }
+            break;
+        case ReplyKind::OutputOff:
+            // The protocol cannot show an output without a source: clients keep the last
+            // route; only the audio route kept here is cleared.
+            SetAudioRoute(reply.output - 1, -1);
+            Heard(reply.output - 1);
+            return reply.output;
+        default:
+            break;
+    }
+    return 0;
+}
+
+std::vector<int> CHubState::TakeChangedRoutes() {
+    std::vector<int> changed;
+    for (int o = 0; o < m_nOutputs; ++o) {
+        if (m_changed[Index(o)]) {
+            changed.push_back(o);
+            m_changed[Index(o)] = false;
+        }
+    }
+    return changed;
+}
+
+void CHubState::StartLearning() {
+    std::fill(m_heard.begin(), m_heard.end(), false);
+    m_nHeard = 0;
+}
+
+std::string CHubState::InputLabel(int input) const {
+    const auto found = m_labels.inputs.find(input + 1);
+    return found != m_labels.inputs.end() ? found->second : "Input " + std::to_string(input + 1);
+}
+
+std::string CHubState::OutputLabel(int output) const {
+    const auto found = m_labels.outputs.find(output + 1);
+    return found != m_labels.outputs.end() ? found->second : "Output " + std::to_string(output + 1);
+}
+
+std::vector<int> CHubState::ReleaseLocks(ClientId owner) {
+    std::vector<int> released;
+    for (int o = 0; o < m_nOutputs; ++o) {
+        if (m_locks[Index(o)] == owner) {
+            m_locks[Index(o)] = kNoClient;
+            released.push_back(o);
+        }
+    }
+    return released;
+}

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <QAbstractHttpServer>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QThreadPool>
+#include <QTimer>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hub/core/CHub.h"
+#include "hub/web/ApiJson.h"
+#include "hub/web/WebSessions.h"
+
+class CClientAccess;
+class CEventLog;
+class CWebGuard;
+class QWebSocket;
+
+// What the web door serves beside the hub.
+struct WebSettings {
+    std::string passwordHash;  // empty: no sign-in (loopback only)
+    QString name;              // the switcher's name
+    std::function<QString()> linkText;
+    // Other panels of the site: name and address, from the configuration and the network.
+    std::function<std::vector<std::pair<QString, QString>>()> sites;
+};
+
+// The web API and page over the hub (docs/api.md): REST calls become requests to the hub,
+// the hub's changes go to every WebSocket as they happen. Qt's HTTP server does the HTTP and
+// WebSocket framing, behind CWebGuard's limits. One thread, but password checks (argon2, a
+// tenth of a second and 64 MiB each) run on a thread of their own.
+class CWebDoor : public QAbstractHttpServer, private IHubListener {
+    Q_OBJECT
+
+  public:
+    static constexpr qint64 kMaxUnread = 1024 * 1024;
+    static constexpr quint64 kMaxMessage = 64 * 1024;
+    // Sign-ins waiting for their password check; more are refused (503).
+    static constexpr int kMaxChecks = 8;
+
+    CWebDoor(CHub& hub, const CClientAccess& access, CEventLog& log, WebSettings settings,
+             QObject* parent);
+    ~CWebDoor() override;
+
+    bool Listen(const QHostAddress& address, quint16 port, QString* error);
+    quint16 Port() const;
+
+  protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+  private:
+    using Headers = std::vector<std::pair<QByteArray, QByteArray>>;
+    struct Reply {
+        Reply() = default;
+        Reply(int status_, QByteArray body_, QByteArray type_ = "application/json",
+              Headers headers_ = {})
+            : status(status_),
+              body(std::move(body_)),
+              type(std::move(type_)),
+              headers(std::move(headers_)) {}
+
+        int status = 0;  // 0: nothing to send now
+        QByteArray body;
+        QByteArray type;
+        Headers headers;
+    };
+    struct Call;  // one API request, read
+
+    void Send(QTcpSocket* socket, const Reply& reply);
+    Reply Api(const Call& call);
+    Reply Page(const QString& path) const;
+    Reply SignIn(const QHttpServerRequest& request, QTcpSocket* socket);
+    Reply Routes(const Call& call);
+    Reply Label(const Call& call, bool input, int port);
+    Reply Lock(const Call& call, int port);
+    Reply Salvo(const Call& call, const std::string& name, const QString& action);
+    Reply Preset(const Call& call, int preset, const QString& action);
+    Reply Sites() const;
+    Reply Accepted(CHub::Result result, int okStatus = 202) const;
+    Reply Changed() const;
+
+    // The session a request names; in a door without password a request without one is
+    // given one (`opened` then holds the new cookie's token).
+    std::optional<ClientId> Session(const QHttpServerRequest& request, std::string* token,
+                                    std::string* opened);
+    bool SameOrigin(const QHttpServerRequest& request) const;
+    void EndSessions(const std::vector<ClientId>& clients);
+
+    void SocketOpened();
+    void SendToSocket(QWebSocket* socket, const QJsonObject& message);
+    void SendChange(const std::function<QJsonObject(ClientId viewer)>& change);
+    ApiJson::Switcher Switcher() const;
+
+    void RoutesChanged(const std::vector<int>& outputs) override;
+    void LabelsChanged(const std::vector<int>& inputs, const std::vector<int>& outputs) override;
+    void LocksChanged(const std::vector<int>& outputs) override;
+    void DeviceChanged(bool wasPresent) override;
+    void SalvosChanged() override;
+
+    CHub& m_hub;
+    CEventLog& m_log;
+    WebSettings m_settings;
+    CWebGuard* m_pGuard = nullptr;
+    CWebSessions m_sessions;
+    CSignInThrottle m_throttle;
+    QTimer m_expiry;
+    QThreadPool m_checks;  // password checks, one at a time
+    int m_nChecks = 0;
+    // Upgrades let through, by the connection's peer port, until their WebSocket arrives.
+    std::map<std::pair<QString, quint16>, std::string> m_upgrades;
+    struct Socket {
+        std::string token;
+        ClientId client = kNoClient;
+    };
+    std::map<QWebSocket*, Socket> m_sockets;
+    // Why the last upgrade was refused, for missingHandler.
+    int m_nRefusal = 0;
+};
