@@ -277,7 +277,8 @@ void CHub::ClientGone(ClientId client) {
 }
 
 bool CHub::IsSalvoName(std::string_view name) {
-    return !name.empty() && name.size() <= kMaxSalvoName &&
+    // "." and ".." cannot be named in a URL path: browsers fold them away.
+    return !name.empty() && name.size() <= kMaxSalvoName && name != "." && name != ".." &&
            name.find('/') == std::string_view::npos && ClientLabel(name) == name;
 }
 

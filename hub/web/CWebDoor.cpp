@@ -154,11 +154,16 @@ void CWebDoor::Send(QTcpSocket* socket, const Reply& reply) {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " " + Reason(reply.status) +
                       "\r\nContent-Type: " + reply.type +
                       "\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
-                      "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff"
+                      "\r\nX-Content-Type-Options: nosniff"
                       "\r\nContent-Security-Policy: default-src 'self'; connect-src 'self'; "
                       "frame-ancestors 'none'\r\n";
+    bool cached = false;
     for (const auto& [name, value] : reply.headers) {
         head += name + ": " + value + "\r\n";
+        cached = cached || name == "Cache-Control";
+    }
+    if (!cached) {
+        head += "Cache-Control: no-store\r\n";
     }
     socket->write(head + "\r\n" + reply.body);
 }
@@ -283,7 +288,8 @@ CWebDoor::Reply CWebDoor::Page(const QString& path) const {
                             : name.endsWith(".css") ? "text/css; charset=utf-8"
                             : name.endsWith(".svg") ? "image/svg+xml"
                                                     : "application/octet-stream";
-    return Reply{200, file.readAll(), type};
+    // Checked again at each load: a new matrixd brings its own page.
+    return Reply{200, file.readAll(), type, {{"Cache-Control", "no-cache"}}};
 }
 
 CWebDoor::Reply CWebDoor::SignIn(const QHttpServerRequest& request, QTcpSocket* socket) {

@@ -9,12 +9,14 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/Version.h"
 #include "hub/CDaemon.h"
 #include "hub/DaemonOptions.h"
+#include "hub/web/WebSessions.h"
 
 namespace {
 
@@ -39,6 +41,30 @@ void RaiseDescriptorLimit() {
     }
 }
 
+// --hash-password: the line on standard input (its line end dropped) as the hash
+// --web-password-file holds. Read from a pipe or typed: never an argument, which others see.
+int HashPassword() {
+    std::string password;
+    if (!std::getline(std::cin, password) && password.empty()) {
+        std::fputs("matrixd: no password on standard input\n", stderr);
+        return kExitUsage;
+    }
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    if (password.empty()) {
+        std::fputs("matrixd: an empty password protects nothing\n", stderr);
+        return kExitUsage;
+    }
+    const std::string hash = WebPassword::Hash(password);
+    if (hash.empty()) {
+        std::fputs("matrixd: the password could not be hashed (out of memory?)\n", stderr);
+        return kExitStartFailed;
+    }
+    std::printf("%s\n", hash.c_str());
+    return kExitStopped;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,6 +81,9 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::printf("matrixd %s\n", kProgramVersion);
         return kExitStopped;
+    }
+    if (options.hashPassword) {
+        return HashPassword();
     }
     RaiseDescriptorLimit();
 

@@ -1,0 +1,184 @@
+"""The web panel in Debian's headless Chromium, against a real matrixd and matrixsim.
+
+Run: MATRIXD=… MATRIXSIM=… MATRIXCTL=… /usr/bin/python3 tests/web/browser_test.py
+"""
+import os
+import re
+import sys
+import time
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Rig, wait_until  # noqa: E402
+
+try:
+    from chromium import Chromium, CHROMEDRIVER, available  # noqa: E402
+except ImportError as e:
+    Chromium, CHROMEDRIVER, available = None, "/usr/bin/chromedriver", lambda: False
+    missing = str(e)
+else:
+    missing = None
+
+ROUTE = re.compile(r"^\d+B\d+\.$")
+SLOW = 15.0  # generous: a loaded machine must not fail a test
+
+
+def setUpModule():
+    if missing:
+        raise unittest.SkipTest("selenium is not importable (%s)" % missing)
+    if not available():
+        raise unittest.SkipTest("no %s (apt install chromium-driver)" % CHROMEDRIVER)
+    unset = [v for v in ("MATRIXD", "MATRIXSIM", "MATRIXCTL") if not os.environ.get(v)]
+    if unset:
+        raise unittest.SkipTest("set %s to the built binaries" % ", ".join(unset))
+
+
+class PanelCase(unittest.TestCase):
+    """One rig and one browser for the class; every test starts on a freshly loaded page."""
+    rig_args = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = Rig(*cls.rig_args)
+        try:
+            cls.browser = Chromium(1280, 800)
+        except Exception:
+            cls.rig.__exit__(None, None, None)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        cls.rig.__exit__(None, None, None)
+
+    def setUp(self):
+        self.load(self.browser)
+
+    def load(self, browser, fragment=""):
+        browser.get(self.rig.hub.url("/" + fragment))
+        self.wait(lambda: browser.execute_script(
+            "return !document.getElementById('work').hidden"
+            " && document.querySelectorAll('button.output').length === 8"), "the panel to load")
+
+    def wait(self, predicate, what, timeout=SLOW):
+        self.assertTrue(wait_until(predicate, timeout), "timed out waiting for " + what)
+
+    def click(self, css, browser=None):
+        (browser or self.browser).find_element("css selector", css).click()
+
+    def attr(self, css, name, browser=None):
+        return (browser or self.browser).execute_script(
+            "const e = document.querySelector(arguments[0]);"
+            " return e && e.getAttribute(arguments[1]);", css, name)
+
+    def label(self, output, browser=None):
+        return self.attr('button.output[data-n="%d"]' % output, "aria-label", browser)
+
+    def routes_since(self, mark):
+        return [c for c in self.rig.switcher.received()[mark:] if ROUTE.match(c)]
+
+    def shows_source(self, output, source):
+        return lambda: ("source %d " % source) in (self.label(output) or "")
+
+
+class RoutingTest(PanelCase):
+
+    def test_output_then_input_sends_one_route(self):
+        mark = len(self.rig.switcher.received())
+        self.click('button.output[data-n="5"]')
+        self.click('button.source[data-n="3"]')
+        self.wait(self.shows_source(5, 3), "Output 5 to show source 3")
+        self.assertEqual(self.routes_since(mark), ["3B5."])
+
+    def test_route_from_matrixctl_shows(self):
+        # matrixctl lingers for late replies after the route is done, so watch meanwhile.
+        with ThreadPoolExecutor(1) as pool:
+            start = time.monotonic()
+            ctl = pool.submit(self.rig.hub.ctl, "route", "4", "6")
+            self.wait(self.shows_source(6, 4), "Output 6 to show source 4")
+            shown = time.monotonic() - start
+            self.assertEqual(ctl.result().returncode, 0)
+        print("\nmatrixctl route to page: %.0f ms" % (shown * 1000), file=sys.stderr)
+
+    def test_take_sends_staged_routes_in_one_request(self):
+        mark = len(self.rig.switcher.received())
+        self.click("#take-mode")
+        for output, source in ((1, 7), (2, 8)):
+            self.click('button.output[data-n="%d"]' % output)
+            self.click('button.source[data-n="%d"]' % source)
+        self.wait(lambda: "pending source 8" in self.label(2), "Output 2 to be staged")
+        self.assertEqual(self.routes_since(mark), [])
+        self.browser.execute_script("""
+            window.routeBodies = [];
+            const fetch = window.fetch;
+            window.fetch = (url, init) => {
+              if (String(url).endsWith('/api/v1/routes')) window.routeBodies.push(init.body);
+              return fetch(url, init);
+            };""")
+        self.click("#take")
+        self.wait(lambda: {"7B1.", "8B2."} <= set(self.routes_since(mark)), "both routes")
+        self.assertEqual(len(self.browser.execute_script("return window.routeBodies")), 1)
+
+    def test_salvo_brings_routes_back(self):
+        self.browser.find_element("id", "salvo-name").send_keys("Show")
+        self.click("#salvo-save")
+        self.wait(lambda: self.attr('li.salvo[data-name="Show"]', "data-name"), "salvo Show")
+        saved = int(re.search(r"source (\d+)", self.label(8)).group(1))
+        other = saved % 8 + 1
+        self.rig.hub.ctl("route", str(other), "8")
+        self.wait(self.shows_source(8, other), "Output 8 to change")
+        mark = len(self.rig.switcher.received())
+        self.click('li.salvo[data-name="Show"] button.salvo-take')
+        self.wait(self.shows_source(8, saved), "Output 8 to be back")
+        self.assertIn("%dB8." % saved, self.routes_since(mark))
+
+    def test_lock_shows_to_another_browser(self):
+        self.addCleanup(self.rig.hub.request, "POST", "/api/v1/outputs/3/lock",
+                        {"action": "force"})
+        self.click('button.output[data-n="3"]')
+        self.click("#lock-button")
+        self.wait(lambda: self.attr('button.output[data-n="3"]', "data-lock") == "mine",
+                  "the lock to be mine")
+        other = Chromium(1280, 800)
+        self.addCleanup(other.quit)
+        self.load(other)
+        self.wait(lambda: self.attr('button.output[data-n="3"]', "data-lock", other) == "other",
+                  "the lock to show as another's")
+        self.click('button.output[data-n="3"]', other)
+        disabled = other.execute_script(
+            "return [...document.querySelectorAll('button.source')].map(b => b.disabled)")
+        self.assertEqual(disabled, [True] * 8)
+
+    def test_phone_width_never_scrolls_sideways(self):
+        self.addCleanup(self.browser.resize, 1280, 800)
+        self.browser.resize(360, 740)
+        # clientWidth, not innerWidth: the desktop scrollbar takes its share of the 360 px.
+        overflow = ("return document.documentElement.scrollWidth"
+                    " - document.documentElement.clientWidth")
+        self.click('button.output[data-n="1"]')
+        self.wait(lambda: self.attr("#sources", "hidden") is None, "the sources")
+        self.assertLessEqual(self.browser.execute_script(overflow), 0, "buttons view")
+        self.click("#view-grid")
+        self.wait(lambda: self.attr("button.cell", "data-input"), "the grid")
+        self.assertLessEqual(self.browser.execute_script(overflow), 0, "grid view")
+
+
+class AbsentTest(PanelCase):
+    # A short reply wait so three unanswered probes come sooner.
+    rig_args = ("--reply-wait", "100")
+
+    def test_banner_while_switcher_is_stopped(self):
+        banner = "return document.getElementById('absent-banner').hidden"
+        self.assertTrue(self.browser.execute_script(banner))
+        self.addCleanup(self.rig.switcher.resume)
+        self.rig.switcher.pause()
+        self.wait(lambda: not self.browser.execute_script(banner), "the banner", timeout=40)
+        self.assertTrue(self.browser.find_element("id", "absent-banner").text
+                        .startswith("Switcher not answering"))
+        self.rig.switcher.resume()
+        self.wait(lambda: self.browser.execute_script(banner), "the banner to go", timeout=40)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
