@@ -21,6 +21,7 @@
 #include "hub/core/CFileWriter.h"
 #include "hub/core/CSwitcherLink.h"
 #include "hub/net/CAvahiAdvertiser.h"
+#include "hub/net/CAvahiBrowser.h"
 #include "hub/raw/CRawServer.h"
 #include "hub/router/CRouterServer.h"
 #include "hub/web/ApiJson.h"
@@ -127,6 +128,7 @@ CDaemon::~CDaemon() {
     // The front ends and the link use the engine and the log: they go first. The labels
     // writer then writes what still waits.
     delete m_pAdvertiser;
+    delete m_pBrowser;
     delete m_pWeb;
     delete m_pRaw;
     delete m_pRouter;
@@ -231,6 +233,10 @@ bool CDaemon::StartWeb(const QHostAddress& address) {
             sites.emplace_back(QUrl(QString::fromStdString(url)).host(),
                                QString::fromStdString(url));
         }
+        if (m_pBrowser != nullptr) {
+            const auto found = m_pBrowser->Panels();
+            sites.insert(sites.end(), found.begin(), found.end());
+        }
         return sites;
     };
     m_pWeb = new CWebDoor(*m_pHub, m_access, m_log, std::move(web), this);
@@ -241,6 +247,9 @@ bool CDaemon::StartWeb(const QHostAddress& address) {
         return false;
     }
     PrintBound("web", m_options.listen, m_pWeb->Port());
+    if (!m_options.noAdvertise) {
+        m_pBrowser = new CAvahiBrowser(m_pWeb->Port(), this);
+    }
     return true;
 }
 

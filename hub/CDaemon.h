@@ -16,6 +16,7 @@
 #include "hub/router/CRouterDoor.h"
 
 class CAvahiAdvertiser;
+class CAvahiBrowser;
 class CFileWriter;
 class CWebDoor;
 class CRawServer;
@@ -78,6 +79,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     CRawServer* m_pRaw = nullptr;
     CAvahiAdvertiser* m_pAdvertiser = nullptr;
     CWebDoor* m_pWeb = nullptr;
+    CAvahiBrowser* m_pBrowser = nullptr;
     std::string m_strSalvosPath;
     std::unique_ptr<CFileWriter> m_pSalvosWriter;
 };

@@ -111,35 +111,30 @@ void CAvahiAdvertiser::Announce() {
 
 void CAvahiAdvertiser::AddService() {
     // The services of one name go in one group, added one after the other, then committed.
-    struct Service {
-        const char* type;
-        quint16 port;
-        QByteArrayList txt;
-    };
-    auto services = std::make_shared<std::vector<Service>>();
+    std::vector<Service> services;
     if (m_nPort != 0) {
-        services->push_back({kServiceType, m_nPort, {kClassRecord}});
+        services.push_back({kServiceType, m_nPort, {kClassRecord}});
     }
     if (m_nWebPort != 0) {
-        services->push_back({kWebServiceType, m_nWebPort, {kWebPanelRecord, "path=/"}});
+        services.push_back({kWebServiceType, m_nWebPort, {kWebPanelRecord, "path=/"}});
     }
-    auto next = std::make_shared<std::function<void()>>();
-    *next = [this, services, next] {
-        if (services->empty()) {
-            *next = nullptr;  // the chain holds itself until here
-            Call(GroupCall("Commit"), "Commit", [](const QDBusMessage&) {});
-            return;
-        }
-        const Service service = services->front();
-        services->erase(services->begin());
-        QDBusMessage call = GroupCall("AddService");
-        // The port goes as a D-Bus uint16: a plain QVariant would widen it to int.
-        call << kAnyInterface << kAnyProtocol << 0u << m_strName
-             << QString::fromLatin1(service.type) << QString() << QString()
-             << QVariant::fromValue(service.port) << QVariant::fromValue(service.txt);
-        Call(call, "AddService", [next](const QDBusMessage&) { (*next)(); });
-    };
-    (*next)();
+    AddServices(std::move(services));
+}
+
+void CAvahiAdvertiser::AddServices(std::vector<Service> services) {
+    if (services.empty()) {
+        Call(GroupCall("Commit"), "Commit", [](const QDBusMessage&) {});
+        return;
+    }
+    const Service service = services.front();
+    services.erase(services.begin());
+    QDBusMessage call = GroupCall("AddService");
+    // The port goes as a D-Bus uint16: a plain QVariant would widen it to int.
+    call << kAnyInterface << kAnyProtocol << 0u << m_strName << QString::fromLatin1(service.type)
+         << QString() << QString() << QVariant::fromValue(service.port)
+         << QVariant::fromValue(service.txt);
+    Call(call, "AddService",
+         [this, rest = std::move(services)](const QDBusMessage&) { AddServices(rest); });
 }
 
 void CAvahiAdvertiser::PickAlternativeName() {

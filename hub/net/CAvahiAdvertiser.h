@@ -7,11 +7,13 @@
 // later (matrixd started first) and may restart: its name on the bus is watched, and each time it
 // appears the service is announced anew in a new entry group (what an Avahi daemon knew goes
 // with it), with one log line when it goes and one when it comes.
+#include <QByteArrayList>
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class QDBusMessage;
 class QDBusServiceWatcher;
@@ -37,7 +39,13 @@ class CAvahiAdvertiser : public QObject {
     // Drops the current entry group (if any) and starts a new one.
     void Announce();
     void ForgetGroup();
+    struct Service {
+        const char* type;
+        quint16 port;
+        QByteArrayList txt;
+    };
     void AddService();
+    void AddServices(std::vector<Service> services);
     void PickAlternativeName();
     // Sends `call` and hands a successful answer to `onReply`; an error answer goes to
     // OnCallFailed (`step` names the call in the log line).

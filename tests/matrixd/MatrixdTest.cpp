@@ -490,6 +490,17 @@ TEST_F(Matrixd, AnnouncesOnceAvahiStartsAndAgainAfterItRestarts) {
     const std::string log = daemon->Log();
     EXPECT_EQ(Count(log, "not announced yet"), 1u) << log;
     EXPECT_EQ(Count(log, "Avahi is on the system bus"), 2u) << log;
+    // The web panel is announced beside (at least by the Avahi that stayed), and the other
+    // panels found are offered.
+    EXPECT_TRUE(WaitUntil([&] {
+        return Count(FileText(avahiLog), "_http._tcp " + std::to_string(daemon->WebPort())) >= 1;
+    })) << FileText(avahiLog);
+    EXPECT_TRUE(WaitUntil([&] {
+        RawClient web(daemon->WebPort());
+        web.Send("GET /api/v1/sites HTTP/1.1\r\nHost: x\r\n\r\n");
+        return web.ReceivedWith("]").find(R"({"name":"Studio B","url":"http://10.0.0.7:9980/"})") !=
+               std::string::npos;
+    })) << daemon->Log();
 }
 
 // ---- As a service ----------------------------------------------------------------------------

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # An Avahi daemon as matrixd sees it on the system bus, for the announcement tests: it takes the
 # name org.freedesktop.Avahi on the bus given, hands out entry groups, and appends one line per
-# service added to the file given ("AddService NAME TYPE PORT").
+# service added to the file given ("AddService NAME TYPE PORT"); a browser for web services
+# finds one other matrixd panel, "Studio B" at 10.0.0.7:9980.
 #   fake_avahi.py LOG BUS_ADDRESS
 import sys
 
@@ -38,6 +39,15 @@ class Group(dbus.service.Object):
         pass
 
 
+BROWSER = "org.freedesktop.Avahi.ServiceBrowser"
+
+
+class Browser(dbus.service.Object):
+    @dbus.service.signal(BROWSER, signature="iisssu")
+    def ItemNew(self, interface, protocol, name, kind, domain, flags):
+        pass
+
+
 class Server(dbus.service.Object):
     groups = 0
 
@@ -47,6 +57,20 @@ class Server(dbus.service.Object):
         path = "/Client1/EntryGroup%d" % Server.groups
         Group(self.connection, path)
         return dbus.ObjectPath(path)
+
+    @dbus.service.method(SERVER, in_signature="iissu", out_signature="o")
+    def ServiceBrowserNew(self, interface, protocol, kind, domain, flags):
+        Server.groups += 1
+        path = "/Client1/ServiceBrowser%d" % Server.groups
+        browser = Browser(self.connection, path)
+        GLib.idle_add(lambda: browser.ItemNew(2, 0, "Studio B", kind, "local", 0) and False)
+        return dbus.ObjectPath(path)
+
+    @dbus.service.method(SERVER, in_signature="iisssiu", out_signature="iissssisqaayu")
+    def ResolveService(self, interface, protocol, name, kind, domain, aprotocol, flags):
+        txt = [dbus.ByteArray(b"matrixd=panel"), dbus.ByteArray(b"path=/")]
+        return (interface, protocol, name, kind, domain, "studio-b.local", 0, "10.0.0.7",
+                dbus.UInt16(9980), txt, dbus.UInt32(0))
 
 
 DBusGMainLoop(set_as_default=True)
