@@ -1,0 +1,591 @@
+// matrixd's web door as browsers and scripts see it. As in bench_matrixd, the bench plays the
+// switcher (matrixd --net to it) and the clients, so what it times is the daemon alone:
+//   - a reply line from the switcher until the change message reached each of 200 WebSockets;
+//   - a route posted to the JSON API until its command reaches the switcher, against the same
+//     route asked on the router port;
+//   - 1,000 HTTP connects, state reads and closes: the daemon's descriptors and memory before
+//     and after.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPorts = 16;
+
+[[noreturn]] void Die(const char* what) {
+    std::fprintf(stderr, "bench_web: %s\n", what);
+    std::abort();
+}
+
+int Listener(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 8) != 0) {
+        Die("listen");
+    }
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+int Connect(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        Die("connect");
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(bytes.size())) {
+        Die("send");
+    }
+}
+
+void Receive(int fd, std::string& got) {
+    char buffer[65536];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        Die("the daemon closed a connection");
+    }
+    got.append(buffer, static_cast<std::size_t>(n));
+}
+
+// Reads into `got` until it ends with `end`.
+void ReadUntil(int fd, std::string& got, const std::string& end) {
+    while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
+        Receive(fd, got);
+    }
+}
+
+// ---- HTTP and WebSocket, as much as the bench needs ------------------------------------------
+
+struct Answer {
+    int status = 0;
+    std::string head;
+    std::string body;
+};
+
+// The next answer on a keep-alive connection; what follows it stays in `in`.
+Answer ReadAnswer(int fd, std::string& in) {
+    std::size_t end = 0;
+    while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+        Receive(fd, in);
+    }
+    Answer answer;
+    answer.head = in.substr(0, end + 4);
+    answer.status = std::atoi(answer.head.c_str() + answer.head.find(' ') + 1);
+    std::string lower = answer.head;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::size_t length = 0;
+    if (const std::size_t at = lower.find("\r\ncontent-length:"); at != std::string::npos) {
+        length = std::stoul(lower.substr(at + 17));
+    }
+    while (in.size() < end + 4 + length) {
+        Receive(fd, in);
+    }
+    answer.body = in.substr(end + 4, length);
+    in.erase(0, end + 4 + length);
+    return answer;
+}
+
+std::string Request(const char* method, const std::string& path, std::uint16_t port,
+                    const std::string& token, const std::string& body = {}) {
+    std::string text = std::string(method) + " " + path +
+                       " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    if (!token.empty()) {
+        text += "Cookie: matrixd_session=" + token + "\r\n";
+    }
+    if (!body.empty()) {
+        text += "Content-Type: application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n";
+    }
+    return text + "\r\n" + body;
+}
+
+// A new session of the door (no password on loopback): its cookie's value.
+std::string OpenSession(int fd, std::string& in, std::uint16_t port) {
+    SendAll(fd, Request("GET", "/api/v1/session", port, {}));
+    const Answer answer = ReadAnswer(fd, in);
+    const std::string name = "Set-Cookie: matrixd_session=";
+    const std::size_t at = answer.head.find(name);
+    if (answer.status != 200 || at == std::string::npos) {
+        Die("no session cookie");
+    }
+    const std::size_t from = at + name.size();
+    return answer.head.substr(from, answer.head.find_first_of(";\r", from) - from);
+}
+
+// A WebSocket on /api/v1/events. Server frames come unmasked; the client sends nothing, so
+// it needs no masking of its own.
+struct WebSocket {
+    int fd = -1;
+    std::string in;       // bytes not yet taken as frames
+    std::string partial;  // a fragmented message's payload so far
+
+    // The next whole text message, if its frames have all arrived.
+    bool TakeMessage(std::string& message) {
+        for (;;) {
+            if (in.size() < 2) {
+                return false;
+            }
+            const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(in[k]); };
+            std::uint64_t length = byte(1) & 0x7f;
+            std::size_t header = 2;
+            if (length == 126) {
+                header = 4;
+                if (in.size() < header) {
+                    return false;
+                }
+                length = (std::uint64_t{byte(2)} << 8) | byte(3);
+            } else if (length == 127) {
+                header = 10;
+                if (in.size() < header) {
+                    return false;
+                }
+                length = 0;
+                for (std::size_t k = 2; k < 10; ++k) {
+                    length = (length << 8) | byte(k);
+                }
+            }
+            if ((byte(1) & 0x80) != 0) {
+                header += 4;  // a mask, which a server must not send: skipped all the same
+            }
+            if (in.size() < header + length) {
+                return false;
+            }
+            const int opcode = byte(0) & 0x0f;
+            const bool final = (byte(0) & 0x80) != 0;
+            if (opcode == 0x8) {
+                Die("the daemon closed a WebSocket");
+            }
+            const bool data = (opcode & 0x8) == 0;  // pings and pongs are not the bench's
+            if (data) {
+                partial.append(in, header, length);
+            }
+            in.erase(0, header + length);
+            if (data && final) {
+                message = std::move(partial);
+                partial.clear();
+                return true;
+            }
+        }
+    }
+
+    std::string NextMessage() {
+        std::string message;
+        while (!TakeMessage(message)) {
+            Receive(fd, in);
+        }
+        return message;
+    }
+};
+
+WebSocket OpenEvents(std::uint16_t port, const std::string& token) {
+    WebSocket socket{Connect(port), {}, {}};
+    SendAll(socket.fd, "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                           "\r\nOrigin: http://127.0.0.1:" + std::to_string(port) +
+                           "\r\nUpgrade: websocket\r\nConnection: Upgrade"
+                           "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="
+                           "\r\nSec-WebSocket-Version: 13\r\nCookie: matrixd_session=" +
+                           token + "\r\n\r\n");
+    if (ReadAnswer(socket.fd, socket.in).status != 101) {
+        Die("the WebSocket upgrade was refused");
+    }
+    if (socket.NextMessage().find("\"type\":\"state\"") == std::string::npos) {
+        Die("a WebSocket's first message is not the state");
+    }
+    return socket;
+}
+
+// ---- The switcher and the daemon -------------------------------------------------------------
+
+// A router client that has read its initial dump.
+int RouterClient(std::uint16_t port) {
+    const int fd = Connect(port);
+    std::string dump;
+    ReadUntil(fd, dump, "END PRELUDE:\n\n");
+    return fd;
+}
+
+// The switcher: the daemon's one connection, answered like a switcher that has output k on
+// input k.
+struct FakeSwitcher {
+    int listener = -1;
+    int link = -1;
+    std::uint16_t port = 0;
+
+    FakeSwitcher() { listener = Listener(port); }
+    ~FakeSwitcher() {
+        ::close(link);
+        ::close(listener);
+    }
+    void AcceptAndAnswerStatus() {
+        link = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int one = 1;
+        ::setsockopt(link, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::string asked;
+        ReadUntil(link, asked, "Status.");
+        std::string routes;
+        for (int k = 1; k <= kPorts; ++k) {
+            routes += "AV:" + std::to_string(k) + "->" + std::to_string(k) + "\r\n";
+        }
+        SendAll(link, routes);
+    }
+};
+
+std::uint16_t PortAfter(const std::string& text, const std::string& label) {
+    const std::size_t line = text.find(label);
+    return static_cast<std::uint16_t>(std::stoi(text.substr(text.find(':', line) + 1)));
+}
+
+// matrixd on the fake switcher, every port picked free.
+struct Daemon {
+    pid_t pid = -1;
+    std::uint16_t routerPort = 0;
+    std::uint16_t webPort = 0;
+    std::string sysDir;
+
+    explicit Daemon(FakeSwitcher& switcher) {
+        char dir[] = "/tmp/mp-bench-web-XXXXXX";
+        if (::mkdtemp(dir) == nullptr) {
+            Die("mkdtemp");
+        }
+        sysDir = dir;
+        ::setenv("MATRIXPANEL_SYSDIR", dir, 1);
+        std::vector<std::string> args = {
+            MATRIXD_PATH, "--net", "127.0.0.1:" + std::to_string(switcher.port), "--inputs",
+            std::to_string(kPorts), "--outputs", std::to_string(kPorts), "--videohub-port", "0",
+            "--raw-port", "0", "--web-port", "0", "--no-advertise",
+            // This switcher answers only what a benchmark reads for: the daemon is not to
+            // probe it or find it absent meanwhile. Reply lines it sends unasked still count.
+            "--no-echo"};
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            Die("pipe");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            Die("spawn matrixd");
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        // The web port is the last one printed.
+        std::string text;
+        char buffer[256];
+        while (text.find("web ") == std::string::npos ||
+               text.find('\n', text.find("web ")) == std::string::npos) {
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n <= 0) {
+                Die("matrixd printed no web port");
+            }
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(out[0]);
+        routerPort = PortAfter(text, "videohub ");
+        webPort = PortAfter(text, "\nweb ");
+        switcher.AcceptAndAnswerStatus();
+        // Once the routes are learned a client's dump ends with the prelude's end.
+        ::close(RouterClient(routerPort));
+    }
+    ~Daemon() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        std::filesystem::remove_all(sysDir);
+        ::unsetenv("MATRIXPANEL_SYSDIR");
+    }
+
+    std::size_t Descriptors() const {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+            ++count;
+        }
+        return count;
+    }
+    long RssKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                return std::stol(line.substr(6));
+            }
+        }
+        return -1;
+    }
+    // User and system processor time so far, in milliseconds.
+    double CpuMs() const {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int k = 3; k <= 15 && fields >> field; ++k) {
+            if (k == 14 || k == 15) {  // utime, stime
+                ticks += std::stod(field);
+            }
+        }
+        return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+};
+
+double Percentile(std::vector<double> samples, double p) {
+    std::sort(samples.begin(), samples.end());
+    return samples[std::min(samples.size() - 1,
+                            static_cast<std::size_t>(p * static_cast<double>(samples.size())))];
+}
+
+std::map<std::string, double> g_medianUs;
+
+void Record(benchmark::State& state, std::vector<double>& samples, Clock::time_point start,
+            Clock::time_point end) {
+    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+}
+
+// ---- A reply line until every WebSocket has the change ---------------------------------------
+
+void BM_ReplyToEveryWebSocket(benchmark::State& state) {
+    const auto clients = static_cast<std::size_t>(state.range(0));
+    FakeSwitcher switcher;
+    Daemon daemon(switcher);
+    // A session each, as so many browsers would have.
+    const int http = Connect(daemon.webPort);
+    std::string httpIn;
+    std::vector<WebSocket> sockets;
+    for (std::size_t k = 0; k < clients; ++k) {
+        sockets.push_back(OpenEvents(daemon.webPort, OpenSession(http, httpIn, daemon.webPort)));
+    }
+    ::close(http);
+    std::vector<double> first;
+    std::vector<double> last;
+    int input = 1;
+    const double cpuBefore = daemon.CpuMs();
+    for (auto _ : state) {
+        input = input == 1 ? 2 : 1;
+        const std::string route = "\"input\":" + std::to_string(input) + ",";
+        std::vector<pollfd> waiting;
+        for (const WebSocket& socket : sockets) {
+            waiting.push_back({socket.fd, POLLIN, 0});
+        }
+        const auto start = Clock::now();
+        SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
+        std::size_t done = 0;
+        Clock::time_point firstEnd;
+        Clock::time_point end;
+        while (done < clients) {
+            if (::poll(waiting.data(), waiting.size(), 10000) <= 0) {
+                Die("a change did not come");
+            }
+            for (std::size_t k = 0; k < clients; ++k) {
+                if (waiting[k].fd < 0 || (waiting[k].revents & POLLIN) == 0) {
+                    continue;
+                }
+                Receive(waiting[k].fd, sockets[k].in);
+                std::string message;
+                if (!sockets[k].TakeMessage(message)) {
+                    continue;
+                }
+                if (message.find("\"type\":\"change\"") == std::string::npos ||
+                    message.find(route) == std::string::npos ||
+                    message.find("\"n\":5") == std::string::npos) {
+                    Die("a change is not the route's");
+                }
+                waiting[k].fd = -1;
+                end = Clock::now();
+                if (done++ == 0) {
+                    firstEnd = end;
+                }
+            }
+        }
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+        first.push_back(std::chrono::duration<double, std::milli>(firstEnd - start).count());
+        last.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+    }
+    for (const WebSocket& socket : sockets) {
+        ::close(socket.fd);
+    }
+    // The daemon's own work per change, whatever else the machine is doing meanwhile.
+    state.counters["daemon_cpu_ms_per_change"] =
+        (daemon.CpuMs() - cpuBefore) / static_cast<double>(last.size());
+    // The first client shows the daemon's reaction, the rest its fan-out.
+    state.counters["first_client_median_ms"] = Percentile(first, 0.5);
+    state.counters["last_client_median_ms"] = Percentile(last, 0.5);
+    state.counters["last_client_p99_ms"] = Percentile(last, 0.99);
+}
+
+// ---- A route until the switcher has its command ----------------------------------------------
+
+// Both doors are timed the same way: the request written, until the command is at the
+// switcher. Outside the time measured the client reads its answer, the switcher answers, and
+// the daemon's pause for the rest of a reply passes, so that each request finds the line free.
+
+void BM_RouteOverRouterPort(benchmark::State& state) {
+    FakeSwitcher switcher;
+    Daemon daemon(switcher);
+    const int client = RouterClient(daemon.routerPort);
+    std::vector<double> samples;
+    int input = 0;
+    for (auto _ : state) {
+        input = 1 - input;  // never the route it has, so every request is a switch
+        const std::string request = "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input) + "\n\n";
+        const std::string command = std::to_string(input + 1) + "B5.";
+        const auto start = Clock::now();
+        SendAll(client, request);
+        std::string got;
+        ReadUntil(switcher.link, got, command);
+        Record(state, samples, start, Clock::now());
+        SendAll(switcher.link, "AV:" + std::to_string(input + 1) + "->5\r\n");
+        std::string ack;
+        ReadUntil(client, ack, "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input) + "\n\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    ::close(client);
+    state.counters["median_us"] = Percentile(samples, 0.5);
+    state.counters["p99_us"] = Percentile(samples, 0.99);
+    g_medianUs["router"] = Percentile(samples, 0.5);
+}
+
+void BM_RouteOverRest(benchmark::State& state) {
+    FakeSwitcher switcher;
+    Daemon daemon(switcher);
+    const int client = Connect(daemon.webPort);  // one keep-alive connection throughout
+    std::string in;
+    const std::string token = OpenSession(client, in, daemon.webPort);
+    std::vector<double> samples;
+    int input = 1;
+    for (auto _ : state) {
+        input = input == 1 ? 2 : 1;
+        const std::string request =
+            Request("POST", "/api/v1/routes", daemon.webPort, token,
+                    "{\"routes\":[{\"output\":5,\"input\":" + std::to_string(input) + "}]}");
+        const std::string command = std::to_string(input) + "B5.";
+        const auto start = Clock::now();
+        SendAll(client, request);
+        std::string got;
+        ReadUntil(switcher.link, got, command);
+        Record(state, samples, start, Clock::now());
+        if (ReadAnswer(client, in).status != 202) {
+            Die("a route was not accepted");
+        }
+        SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    ::close(client);
+    state.counters["median_us"] = Percentile(samples, 0.5);
+    state.counters["p99_us"] = Percentile(samples, 0.99);
+    g_medianUs["rest"] = Percentile(samples, 0.5);
+}
+
+// ---- HTTP connects and closes ----------------------------------------------------------------
+
+void BM_HttpConnectCloseCycles(benchmark::State& state) {
+    const int cycles = static_cast<int>(state.range(0));
+    FakeSwitcher switcher;
+    Daemon daemon(switcher);
+    std::string token;
+    {
+        const int fd = Connect(daemon.webPort);
+        std::string in;
+        token = OpenSession(fd, in, daemon.webPort);
+        ::close(fd);
+    }
+    const std::string request = Request("GET", "/api/v1/state", daemon.webPort, token);
+    const auto cycle = [&] {
+        const int fd = Connect(daemon.webPort);
+        SendAll(fd, request);
+        std::string in;
+        if (ReadAnswer(fd, in).status != 200) {
+            Die("the state was not served");
+        }
+        ::close(fd);
+    };
+    // A first round lets the daemon's allocator reach its working size.
+    for (int k = 0; k < 50; ++k) {
+        cycle();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::size_t fdsBefore = daemon.Descriptors();
+    const long rssBefore = daemon.RssKiB();
+    for (auto _ : state) {
+        for (int k = 0; k < cycles; ++k) {
+            cycle();
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    state.counters["fds_before"] = static_cast<double>(fdsBefore);
+    state.counters["fds_after"] = static_cast<double>(daemon.Descriptors());
+    state.counters["rss_kib_before"] = static_cast<double>(rssBefore);
+    state.counters["rss_kib_after"] = static_cast<double>(daemon.RssKiB());
+}
+
+BENCHMARK(BM_ReplyToEveryWebSocket)
+    ->Arg(200)
+    ->Iterations(300)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RouteOverRouterPort)->Iterations(500)->UseManualTime();
+BENCHMARK(BM_RouteOverRest)->Iterations(500)->UseManualTime();
+BENCHMARK(BM_HttpConnectCloseCycles)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::signal(SIGPIPE, SIG_IGN);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_medianUs.count("router") != 0 && g_medianUs.count("rest") != 0) {
+        std::printf(
+            "route: the JSON API adds %.1f us to the router port (median; goal: at most "
+            "1000 us)\n",
+            g_medianUs["rest"] - g_medianUs["router"]);
+    }
+    return 0;
+}
