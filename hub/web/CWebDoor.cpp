@@ -101,7 +101,6 @@ struct CWebDoor::Call {
     QHttpServerRequest::Method method;
     QStringList path;  // after /api/v1/
     QJsonObject body;
-    bool bodyIsObject = false;
     ClientId client = kNoClient;
 };
 
@@ -248,7 +247,7 @@ bool CWebDoor::handleRequest(const QHttpServerRequest& request, QTcpSocket* sock
         m_upgrades[{socket->peerAddress().toString(), socket->peerPort()}] = token;
         return true;
     }
-    Call call{request.method(), ApiSegments(request.url()), {}, false, *client};
+    Call call{request.method(), ApiSegments(request.url()), {}, *client};
     if (!request.body().isEmpty()) {
         QJsonParseError error{};
         const QJsonDocument document = QJsonDocument::fromJson(request.body(), &error);
@@ -257,7 +256,6 @@ bool CWebDoor::handleRequest(const QHttpServerRequest& request, QTcpSocket* sock
             return true;
         }
         call.body = document.object();
-        call.bodyIsObject = true;
     }
     Reply reply = Api(call);
     if (!opened.empty()) {
