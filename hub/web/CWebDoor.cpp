@@ -573,25 +573,45 @@ void CWebDoor::SocketOpened() {
 }
 
 void CWebDoor::SendToSocket(QWebSocket* socket, const QJsonObject& message) {
+    SendText(socket, QString::fromUtf8(Json(message)));
+}
+
+void CWebDoor::SendText(QWebSocket* socket, const QString& text) {
     if (socket->state() != QAbstractSocket::ConnectedState) {
         return;
     }
-    socket->sendTextMessage(QString::fromUtf8(Json(message)));
+    socket->sendTextMessage(text);
     if (socket->bytesToWrite() > kMaxUnread) {
         m_log.Log("web: a browser at " + AddressText(socket->peerAddress()).toStdString() +
                   " does not read: more than 1 MiB waited for it; cut off");
-        socket->abort();
+        // After the sending at hand: its disconnect takes it out of m_sockets.
+        QMetaObject::invokeMethod(
+            this,
+            [socket = QPointer<QWebSocket>(socket)] {
+                if (socket) {
+                    socket->abort();
+                }
+            },
+            Qt::QueuedConnection);
     }
 }
 
-void CWebDoor::SendChange(const std::function<QJsonObject(ClientId viewer)>& change) {
-    // A socket cut off here leaves the map through its (queued) disconnect.
-    const auto sockets = m_sockets;
-    for (const auto& [socket, entry] : sockets) {
-        QJsonObject message = change(entry.client);
+// Viewers differ only in the locks they hold themselves ("mine"): the message is written once
+// for everyone else, and again only for a holder of a lock on one of `outputs`.
+void CWebDoor::SendChange(const std::function<QJsonObject(ClientId viewer)>& change,
+                          const std::vector<int>& outputs) {
+    const auto text = [&](ClientId viewer) {
+        QJsonObject message = change(viewer);
         message.insert("type", "change");
         message.insert("version", static_cast<qint64>(m_hub.Version()));
-        SendToSocket(socket, message);
+        return QString::fromUtf8(Json(message));
+    };
+    const QString common = text(kNoClient);
+    for (const auto& [socket, entry] : m_sockets) {
+        const bool holds = std::any_of(outputs.begin(), outputs.end(), [&](int port) {
+            return m_hub.State().LockOwner(port) == entry.client;
+        });
+        SendText(socket, holds ? text(entry.client) : common);
     }
 }
 
@@ -600,34 +620,38 @@ void CWebDoor::RoutesChanged(const std::vector<int>& outputs) {
 }
 
 void CWebDoor::LocksChanged(const std::vector<int>& outputs) {
-    SendChange([&](ClientId viewer) {
-        QJsonArray list;
-        for (int port : outputs) {
-            list.append(ApiJson::Output(m_hub.State(), port, viewer));
-        }
-        return QJsonObject{{"outputs", list}};
-    });
+    SendChange(
+        [&](ClientId viewer) {
+            QJsonArray list;
+            for (int port : outputs) {
+                list.append(ApiJson::Output(m_hub.State(), port, viewer));
+            }
+            return QJsonObject{{"outputs", list}};
+        },
+        outputs);
 }
 
 void CWebDoor::LabelsChanged(const std::vector<int>& inputs, const std::vector<int>& outputs) {
-    SendChange([&](ClientId viewer) {
-        QJsonObject change;
-        QJsonArray list;
-        for (int port : inputs) {
-            list.append(ApiJson::Input(m_hub.State(), port));
-        }
-        if (!list.isEmpty()) {
-            change.insert("inputs", list);
-        }
-        list = QJsonArray();
-        for (int port : outputs) {
-            list.append(ApiJson::Output(m_hub.State(), port, viewer));
-        }
-        if (!list.isEmpty()) {
-            change.insert("outputs", list);
-        }
-        return change;
-    });
+    SendChange(
+        [&](ClientId viewer) {
+            QJsonObject change;
+            QJsonArray list;
+            for (int port : inputs) {
+                list.append(ApiJson::Input(m_hub.State(), port));
+            }
+            if (!list.isEmpty()) {
+                change.insert("inputs", list);
+            }
+            list = QJsonArray();
+            for (int port : outputs) {
+                list.append(ApiJson::Output(m_hub.State(), port, viewer));
+            }
+            if (!list.isEmpty()) {
+                change.insert("outputs", list);
+            }
+            return change;
+        },
+        outputs);
 }
 
 void CWebDoor::DeviceChanged(bool) {
@@ -636,7 +660,7 @@ void CWebDoor::DeviceChanged(bool) {
     }
     if (m_hub.Present()) {
         // Every route was learned anew: the whole state.
-        for (const auto& [socket, entry] : std::map<QWebSocket*, Socket>(m_sockets)) {
+        for (const auto& [socket, entry] : m_sockets) {
             SendToSocket(socket,
                          QJsonObject{{"type", "state"},
                                      {"state", ApiJson::State(m_hub, Switcher(), entry.client)}});

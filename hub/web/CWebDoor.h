@@ -93,7 +93,9 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
 
     void SocketOpened();
     void SendToSocket(QWebSocket* socket, const QJsonObject& message);
-    void SendChange(const std::function<QJsonObject(ClientId viewer)>& change);
+    void SendText(QWebSocket* socket, const QString& text);
+    void SendChange(const std::function<QJsonObject(ClientId viewer)>& change,
+                    const std::vector<int>& outputs = {});
     ApiJson::Switcher Switcher() const;
 
     void RoutesChanged(const std::vector<int>& outputs) override;

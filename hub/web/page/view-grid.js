@@ -80,20 +80,19 @@ function build(m) {
     heads.set(i, th);
     top.append(th);
   }
+  // The body as one piece of markup: the browser parses 4,096 cells far faster than they
+  // are made one by one. Only numbers go into it; names are set as text by paint().
   const body = h('tbody');
-  for (const o of outs) {
-    const head = h('button', { type: 'button', class: 'row-head', tabindex: '-1', 'data-n': o });
-    const tr = h('tr', {}, h('th', { scope: 'row' }, head));
+  const cellsOf = (o) => ins.map((i) => `<td><button type="button" class="cell" tabindex="-1" ` +
+    `data-output="${o}" data-input="${i}" aria-label="Input ${i} to Output ${o}" ` +
+    `aria-pressed="false"></button></td>`).join('');
+  body.innerHTML = outs.map((o) => `<tr><th scope="row"><button type="button" class="row-head" ` +
+    `tabindex="-1" data-n="${o}"></button></th>${cellsOf(o)}</tr>`).join('');
+  [...body.rows].forEach((tr, r) => {
     const cells = new Map();
-    for (const i of ins) {
-      const c = h('button', { type: 'button', class: 'cell', tabindex: '-1', 'data-output': o,
-        'data-input': i, 'aria-label': `Input ${i} to Output ${o}` });
-      cells.set(i, c);
-      tr.append(h('td', {}, c));
-    }
-    rows.set(o, { tr, head, cells });
-    body.append(tr);
-  }
+    tr.querySelectorAll('button.cell').forEach((c, k) => cells.set(ins[k], c));
+    rows.set(outs[r], { tr, head: tr.querySelector('button.row-head'), cells });
+  });
   table.replaceChildren(h('thead', {}, top), body);
 }
 
@@ -106,12 +105,12 @@ function paint(m) {
     setText(row.head, `${n} ${o.label}`);
     setAttr(row.head, 'aria-pressed', String(m.selected === n));
     setAttr(row.head, 'data-lock', o.lock);
+    // The names of a cell are its row's and column's: one title each, not 4,096.
     setAttr(row.head, 'title', `${o.label} — ${lockText[o.lock] || o.lock}`);
     row.tr.classList.toggle('locked', locked);
     for (const [i, c] of row.cells) {
       setAttr(c, 'aria-pressed', String(o.input === i));
       setAttr(c, 'aria-description', staged === i ? 'pending' : null);
-      setAttr(c, 'title', `${inputLabel(i)} → ${o.label}`);
       c.classList.toggle('staged', staged === i);
       if (c.disabled !== locked) c.disabled = locked;
     }
