@@ -214,7 +214,7 @@ class Password(unittest.TestCase):
                                      capture_output=True, text=True)
             self.assertEqual(refused.returncode, 2)
             self.assertIn("--web-password-file", refused.stderr)
-            with Rig("--web-password-file", file.name) as rig:
+            with Rig("--web-password-file", file.name, "--site", "http://10.0.0.9:9980/") as rig:
                 hub = rig.hub
                 self.assertEqual(hub.request("GET", "/api/v1/state")[0], 401)
                 status, session, _ = hub.request("GET", "/api/v1/session")
@@ -233,6 +233,9 @@ class Password(unittest.TestCase):
                 self.assertIn("SameSite=Strict", headers["Set-Cookie"])
                 self.assertEqual(hub.request("GET", "/api/v1/state", None, cookie)[0], 200)
                 check(json.loads(events(hub, cookie).recv()), "event")
+                status, sites, _ = hub.request("GET", "/api/v1/sites", None, cookie)
+                check(sites, "sites")
+                self.assertEqual(sites, [{"name": "10.0.0.9", "url": "http://10.0.0.9:9980/"}])
 
 
 if __name__ == "__main__":

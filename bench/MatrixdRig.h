@@ -1,0 +1,239 @@
+#pragma once
+// What the matrixd benchmarks share: a loopback switcher that the daemon connects to (--net),
+// the real matrixd on it with every port picked free, and plain socket helpers, so that what
+// they time is the daemon alone.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Inputs and outputs of the switcher the benchmarks play.
+constexpr int kPorts = 16;
+
+[[noreturn]] inline void Die(const char* what) {
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what);
+    std::abort();
+}
+
+inline int Listener(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 8) != 0) {
+        Die("listen");
+    }
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+inline int Connect(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        Die("connect");
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+inline void SendAll(int fd, const std::string& bytes) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(bytes.size())) {
+        Die("send");
+    }
+}
+
+inline void Receive(int fd, std::string& got) {
+    char buffer[65536];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        Die("the daemon closed a connection");
+    }
+    got.append(buffer, static_cast<std::size_t>(n));
+}
+
+// Reads into `got` until it ends with `end`.
+inline void ReadUntil(int fd, std::string& got, const std::string& end) {
+    while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
+        Receive(fd, got);
+    }
+}
+
+// ---- The switcher and the daemon -------------------------------------------------------------
+
+// A router client that has read its initial dump.
+inline int RouterClient(std::uint16_t port) {
+    const int fd = Connect(port);
+    std::string dump;
+    ReadUntil(fd, dump, "END PRELUDE:\n\n");
+    return fd;
+}
+
+// The switcher: the daemon's one connection, answered like a switcher that has output k on
+// input k.
+struct FakeSwitcher {
+    int listener = -1;
+    int link = -1;
+    std::uint16_t port = 0;
+
+    FakeSwitcher() { listener = Listener(port); }
+    ~FakeSwitcher() {
+        ::close(link);
+        ::close(listener);
+    }
+    void AcceptAndAnswerStatus() {
+        link = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int one = 1;
+        ::setsockopt(link, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::string asked;
+        ReadUntil(link, asked, "Status.");
+        std::string routes;
+        for (int k = 1; k <= kPorts; ++k) {
+            routes += "AV:" + std::to_string(k) + "->" + std::to_string(k) + "\r\n";
+        }
+        SendAll(link, routes);
+    }
+};
+
+inline std::uint16_t PortAfter(const std::string& text, const std::string& label) {
+    const std::size_t line = text.find(label);
+    return static_cast<std::uint16_t>(std::stoi(text.substr(text.find(':', line) + 1)));
+}
+
+// matrixd on the fake switcher, every port picked free.
+struct Daemon {
+    pid_t pid = -1;
+    std::uint16_t routerPort = 0;
+    std::uint16_t webPort = 0;
+    std::string sysDir;
+
+    explicit Daemon(FakeSwitcher& switcher) {
+        char dir[] = "/tmp/mp-bench-matrixd-XXXXXX";
+        if (::mkdtemp(dir) == nullptr) {
+            Die("mkdtemp");
+        }
+        sysDir = dir;
+        ::setenv("MATRIXPANEL_SYSDIR", dir, 1);
+        std::vector<std::string> args = {
+            MATRIXD_PATH, "--net", "127.0.0.1:" + std::to_string(switcher.port), "--inputs",
+            std::to_string(kPorts), "--outputs", std::to_string(kPorts), "--videohub-port", "0",
+            "--raw-port", "0", "--web-port", "0", "--no-advertise",
+            // This switcher answers only what a benchmark reads for: the daemon is not to
+            // probe it or find it absent meanwhile. Reply lines it sends unasked still count.
+            "--no-echo"};
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            Die("pipe");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            Die("spawn matrixd");
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        // The web port is the last one printed.
+        std::string text;
+        char buffer[256];
+        while (text.find("web ") == std::string::npos ||
+               text.find('\n', text.find("web ")) == std::string::npos) {
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n <= 0) {
+                Die("matrixd printed no web port");
+            }
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(out[0]);
+        routerPort = PortAfter(text, "videohub ");
+        webPort = PortAfter(text, "\nweb ");
+        switcher.AcceptAndAnswerStatus();
+        // Once the routes are learned a client's dump ends with the prelude's end.
+        ::close(RouterClient(routerPort));
+    }
+    ~Daemon() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        std::filesystem::remove_all(sysDir);
+        ::unsetenv("MATRIXPANEL_SYSDIR");
+    }
+
+    std::size_t Descriptors() const {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+            ++count;
+        }
+        return count;
+    }
+    long RssKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                return std::stol(line.substr(6));
+            }
+        }
+        return -1;
+    }
+    // User and system processor time so far, in milliseconds.
+    double CpuMs() const {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int k = 3; k <= 15 && fields >> field; ++k) {
+            if (k == 14 || k == 15) {  // utime, stime
+                ticks += std::stod(field);
+            }
+        }
+        return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+};
+
+inline double Percentile(std::vector<double> samples, double p) {
+    std::sort(samples.begin(), samples.end());
+    return samples[std::min(samples.size() - 1,
+                            static_cast<std::size_t>(p * static_cast<double>(samples.size())))];
+}
+
+}  // namespace bench
