@@ -28,7 +28,8 @@ if [ "$what" = test ]; then
     desktop-file-utils appstream lintian groff-base man-db dpkg-dev fakeroot  # install and .deb checks
     systemd  # systemd-analyze verify and security on matrixd's unit
     dbus-daemon python3-dbus python3-gi  # a private bus and a stand-in Avahi for matrixd's tests
-    chromium chromium-driver python3-selenium python3-websocket  # the web panel in a real browser
+    chromium chromium-driver python3-selenium  # the web panel in a real browser
+    python3-websocket python3-jsonschema  # the web API through a WebSocket client, messages checked
   )
 fi
 
