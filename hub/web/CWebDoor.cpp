@@ -14,6 +14,7 @@
 #include "hub/CEventLog.h"
 #include "hub/net/ClientAccess.h"
 #include "hub/web/CWebGuard.h"
+#include "hub/web/HttpStatus.h"
 
 namespace {
 
@@ -29,37 +30,6 @@ QByteArray Json(const QJsonArray& array) {
 
 QByteArray Error(const QString& text) {
     return Json(QJsonObject{{"error", text}});
-}
-
-const char* Reason(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 202:
-            return "Accepted";
-        case 204:
-            return "No Content";
-        case 400:
-            return "Bad Request";
-        case 401:
-            return "Unauthorized";
-        case 403:
-            return "Forbidden";
-        case 404:
-            return "Not Found";
-        case 405:
-            return "Method Not Allowed";
-        case 409:
-            return "Conflict";
-        case 423:
-            return "Locked";
-        case 429:
-            return "Too Many Requests";
-        case 503:
-            return "Service Unavailable";
-        default:
-            return "Error";
-    }
 }
 
 QByteArray CookieOf(const QHttpServerRequest& request) {
@@ -150,8 +120,8 @@ void CWebDoor::Send(QTcpSocket* socket, const Reply& reply) {
         socket->state() != QAbstractSocket::ConnectedState) {
         return;
     }
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " " + Reason(reply.status) +
-                      "\r\nContent-Type: " + reply.type +
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " " +
+                      HttpReason(reply.status) + "\r\nContent-Type: " + reply.type +
                       "\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
                       "\r\nX-Content-Type-Options: nosniff"
                       "\r\nContent-Security-Policy: default-src 'self'; connect-src 'self'; "

@@ -9,6 +9,7 @@
 
 #include "hub/CEventLog.h"
 #include "hub/net/ClientAccess.h"
+#include "hub/web/HttpStatus.h"
 #include "hub/web/RequestMeter.h"
 
 namespace {
@@ -16,12 +17,7 @@ namespace {
 const char kUpgraded[] = "matrixdUpgraded";
 
 QByteArray Refusal(int status) {
-    const char* reason = status == 503   ? "Service Unavailable"
-                         : status == 431 ? "Request Header Fields Too Large"
-                         : status == 413 ? "Content Too Large"
-                         : status == 411 ? "Length Required"
-                                         : "Bad Request";
-    return "HTTP/1.1 " + QByteArray::number(status) + " " + reason +
+    return "HTTP/1.1 " + QByteArray::number(status) + " " + HttpReason(status) +
            "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 }
 
