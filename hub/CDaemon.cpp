@@ -18,8 +18,10 @@
 #include "panel/CommandSet.h"
 #include "platform/CSerialDevice.h"
 
+#include "app/Version.h"
 #include "hub/core/CFileWriter.h"
 #include "hub/core/CSwitcherLink.h"
+#include "hub/mqtt/CMqttDoor.h"
 #include "hub/net/CAvahiAdvertiser.h"
 #include "hub/net/CAvahiBrowser.h"
 #include "hub/raw/CRawServer.h"
@@ -71,11 +73,8 @@ void QtMessage(QtMsgType, const QMessageLogContext&, const QString& message) {
     }
 }
 
-// Twelve hex digits that stay the same from run to run for the same switcher and name.
-std::string UniqueId(const DaemonOptions& options) {
-    const std::string seed = options.name + '\n' + options.serial + '\n' + options.host + ':' +
-                             std::to_string(options.netPort) + '\n' +
-                             std::to_string(options.inputs) + 'x' + std::to_string(options.outputs);
+// Twelve hex digits of `seed`, the same in every run.
+std::string Hex12(const std::string& seed) {
     std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
     for (const char c : seed) {
         hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
@@ -84,6 +83,13 @@ std::string UniqueId(const DaemonOptions& options) {
     std::snprintf(text, sizeof text, "%012llx",
                   static_cast<unsigned long long>(hash & 0xffffffffffffULL));
     return text;
+}
+
+// Twelve hex digits that stay the same from run to run for the same switcher and name.
+std::string UniqueId(const DaemonOptions& options) {
+    return Hex12(options.name + '\n' + options.serial + '\n' + options.host + ':' +
+                 std::to_string(options.netPort) + '\n' + std::to_string(options.inputs) + 'x' +
+                 std::to_string(options.outputs));
 }
 
 // The start line scripts read the bound port from; out at once, also into a pipe.
@@ -126,7 +132,11 @@ CDaemon::CDaemon(const DaemonOptions& options, QObject* parent)
 
 CDaemon::~CDaemon() {
     // The front ends and the link use the engine and the log: they go first. The labels
-    // writer then writes what still waits.
+    // writer then writes what still waits. The broker hears "offline" first.
+    if (m_pMqtt != nullptr) {
+        m_pMqtt->Stop();
+        delete m_pMqtt;
+    }
     delete m_pAdvertiser;
     delete m_pBrowser;
     delete m_pWeb;
@@ -207,7 +217,58 @@ bool CDaemon::Start() {
                                  m_pRouter != nullptr ? m_pRouter->Port() : 0,
                                  m_pWeb != nullptr ? m_pWeb->Port() : 0);
     }
+    if (!m_options.mqttHost.empty() && !StartMqtt()) {
+        return false;
+    }
     m_pLink->Start();
+    return true;
+}
+
+bool CDaemon::StartMqtt() {
+    MqttSettings mqtt;
+    CMqttClient::Settings& broker = mqtt.broker;
+    broker.host = m_options.mqttHost;
+    broker.port = m_options.mqttPort;
+    broker.tls = m_options.mqttTls;
+    broker.caFile = m_options.mqttCaFile;
+    broker.user = m_options.mqttUser;
+    if (!m_options.mqttPasswordFile.empty()) {
+        QFile file(QString::fromStdString(m_options.mqttPasswordFile));
+        if (!file.open(QIODevice::ReadOnly)) {
+            WriteLogLine("the MQTT password file " + m_options.mqttPasswordFile +
+                         " cannot be read: " + file.errorString().toStdString());
+            return false;
+        }
+        broker.password = file.readLine(4096).toStdString();
+        while (!broker.password.empty() &&
+               (broker.password.back() == '\n' || broker.password.back() == '\r')) {
+            broker.password.pop_back();
+        }
+    }
+    if (!broker.caFile.empty() && ::access(broker.caFile.c_str(), R_OK) != 0) {
+        WriteLogLine("the MQTT certificate file " + broker.caFile +
+                     " cannot be read: " + std::strerror(errno));
+        return false;
+    }
+    const std::string uniqueId = UniqueId(m_options);
+    // Stable across restarts, and apart for two machines that serve alike-named switchers.
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    broker.clientId = "matrixd-" + uniqueId + "-" + Hex12(host);
+    mqtt.base = m_options.mqttBase.empty() ? "matrixpanel/" + uniqueId : m_options.mqttBase;
+    std::printf("mqtt %s\n", mqtt.base.c_str());
+    std::fflush(stdout);
+    mqtt.haDiscovery = m_options.haDiscovery;
+    mqtt.device = {m_options.haPrefix,
+                   mqtt.base,
+                   uniqueId,
+                   m_options.name,
+                   std::to_string(m_options.inputs) + "x" + std::to_string(m_options.outputs) +
+                       " matrix switcher",
+                   kProgramVersion};
+    mqtt.linkText = [this] { return LinkText(); };
+    m_pMqtt = new CMqttDoor(*m_pHub, m_log, std::move(mqtt), this);
+    m_pMqtt->Start();
     return true;
 }
 

@@ -19,6 +19,7 @@ class CAvahiAdvertiser;
 class CAvahiBrowser;
 class CFileWriter;
 class CWebDoor;
+class CMqttDoor;
 class CRawServer;
 class CRouterServer;
 class CSwitcherLink;
@@ -59,6 +60,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     QString LinkText() const;
     void ReadSalvos();
     bool StartWeb(const QHostAddress& address);
+    bool StartMqtt();
     void SwitcherBytes(const QByteArray& bytes);
 
     DaemonOptions m_options;
@@ -80,6 +82,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     CAvahiAdvertiser* m_pAdvertiser = nullptr;
     CWebDoor* m_pWeb = nullptr;
     CAvahiBrowser* m_pBrowser = nullptr;
+    CMqttDoor* m_pMqtt = nullptr;
     std::string m_strSalvosPath;
     std::unique_ptr<CFileWriter> m_pSalvosWriter;
 };

@@ -23,6 +23,8 @@ const char* const kDaemonUsage =
     "               [--labels FILE] [--name TEXT] [--route-kind av|video] [--no-echo]\n"
     "               [--reply-wait MS] [--gap MS] [--allow-line-settings]\n"
     "               [--web-port P] [--web-password-file FILE] [--site URL]...\n"
+    "               [--mqtt URL [--mqtt-ca FILE] [--mqtt-user NAME] [--mqtt-password-file FILE]\n"
+    "                [--mqtt-base TOPIC] [--ha-prefix TOPIC] [--no-ha-discovery]]\n"
     "               [--config FILE] [--no-advertise]\n"
     "       matrixd --hash-password < PASSWORD > FILE\n"
     "Owns the one link to a matrix switcher and serves any number of controllers at once: the\n"
@@ -50,6 +52,16 @@ const char* const kDaemonUsage =
     "                       needed when listening beyond loopback\n"
     "  --site URL           another switcher's web panel, for the panel's menu (repeatable)\n"
     "  --hash-password      read a password on standard input, print its hash, stop\n"
+    "MQTT:\n"
+    "  --mqtt URL           publish the switcher on a broker and take commands from it:\n"
+    "                       mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)\n"
+    "  --mqtt-ca FILE       certificates that sign an mqtts broker's (default: the system's)\n"
+    "  --mqtt-user NAME     user name at the broker\n"
+    "  --mqtt-password-file FILE  the broker password, on the file's first line\n"
+    "  --mqtt-base TOPIC    topic of this switcher, default matrixpanel/<name>, from --name,\n"
+    "                       else matrixpanel/<Unique ID>\n"
+    "  --ha-prefix TOPIC    Home Assistant's discovery prefix, default homeassistant\n"
+    "  --no-ha-discovery    announce no Home Assistant entities\n"
     "Router:\n"
     "  --labels FILE        labels file, default matrixpanel-labels.ini in the settings\n"
     "                       directory (the panel's); changes from clients are written to it\n"
@@ -84,18 +96,35 @@ struct Known {
     Kind kind;
 };
 
-constexpr std::array<Known, 21> kKnown = {{
-    {"serial", Kind::Value},        {"baud", Kind::Value},
-    {"net", Kind::Value},           {"inputs", Kind::Value},
-    {"outputs", Kind::Value},       {"listen", Kind::Value},
-    {"videohub-port", Kind::Value}, {"raw-port", Kind::Value},
-    {"allow", Kind::Value},         {"labels", Kind::Value},
-    {"name", Kind::Value},          {"route-kind", Kind::Value},
-    {"no-echo", Kind::Flag},        {"no-advertise", Kind::Flag},
-    {"config", Kind::Value},        {"reply-wait", Kind::Value},
-    {"gap", Kind::Value},           {"allow-line-settings", Kind::Flag},
-    {"web-port", Kind::Value},      {"web-password-file", Kind::Value},
+constexpr std::array<Known, 28> kKnown = {{
+    {"serial", Kind::Value},
+    {"baud", Kind::Value},
+    {"net", Kind::Value},
+    {"inputs", Kind::Value},
+    {"outputs", Kind::Value},
+    {"listen", Kind::Value},
+    {"videohub-port", Kind::Value},
+    {"raw-port", Kind::Value},
+    {"allow", Kind::Value},
+    {"labels", Kind::Value},
+    {"name", Kind::Value},
+    {"route-kind", Kind::Value},
+    {"no-echo", Kind::Flag},
+    {"no-advertise", Kind::Flag},
+    {"config", Kind::Value},
+    {"reply-wait", Kind::Value},
+    {"gap", Kind::Value},
+    {"allow-line-settings", Kind::Flag},
+    {"web-port", Kind::Value},
+    {"web-password-file", Kind::Value},
     {"site", Kind::Value},
+    {"mqtt", Kind::Value},
+    {"mqtt-ca", Kind::Value},
+    {"mqtt-user", Kind::Value},
+    {"mqtt-password-file", Kind::Value},
+    {"mqtt-base", Kind::Value},
+    {"ha-prefix", Kind::Value},
+    {"no-ha-discovery", Kind::Flag},
 }};
 
 const Known* Find(std::string_view name) {
@@ -272,6 +301,50 @@ std::vector<Setting> ReadArguments(const std::vector<std::string>& args, DaemonO
     return settings;
 }
 
+// mqtt://host[:port] or mqtts://host[:port]; an IPv6 address in brackets.
+void ApplyMqttUrl(const Setting& s, DaemonOptions& options) {
+    const bool tls = s.value.rfind("mqtts://", 0) == 0;
+    if (!tls && s.value.rfind("mqtt://", 0) != 0) {
+        throw UsageError("bad " + s.where + " " + Quoted(s.value) +
+                         " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT])");
+    }
+    std::string rest = s.value.substr(tls ? 8 : 7);
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    std::string host = rest;
+    std::string port = tls ? "8883" : "1883";
+    const std::size_t close = rest.rfind(']');
+    const std::size_t colon = rest.rfind(':');
+    if (!rest.empty() && rest.front() == '[' && close != std::string::npos) {
+        host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') {
+                host.clear();
+            }
+            port = rest.substr(close + 2);
+        }
+    } else if (colon != std::string::npos) {
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
+    }
+    if (host.empty() || host.find_first_of("/@[] ") != std::string::npos) {
+        throw UsageError("bad " + s.where + " " + Quoted(s.value) +
+                         " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT])");
+    }
+    options.mqttHost = host;
+    options.mqttTls = tls;
+    options.mqttPort =
+        static_cast<std::uint16_t>(Number(Setting{s.key, port, s.where + " port"}, 1, 65535));
+}
+
+bool IsTopicPrefix(const std::string& topic) {
+    return !topic.empty() && topic.size() <= 200 && topic.front() != '/' && topic.back() != '/' &&
+           topic.find_first_of("+#") == std::string::npos &&
+           std::none_of(topic.begin(), topic.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
 void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
     const std::string& key = s.key;
     if (key == "serial") {
@@ -334,6 +407,23 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
         }
         options.sites.push_back(s.value);
 
+    } else if (key == "mqtt") {
+        ApplyMqttUrl(s, options);
+    } else if (key == "mqtt-ca" || key == "mqtt-password-file") {
+        if (s.value.empty()) {
+            throw UsageError(s.where + " needs a file");
+        }
+        (key == "mqtt-ca" ? options.mqttCaFile : options.mqttPasswordFile) = s.value;
+    } else if (key == "mqtt-user") {
+        options.mqttUser = s.value;
+    } else if (key == "mqtt-base" || key == "ha-prefix") {
+        if (!IsTopicPrefix(s.value)) {
+            throw UsageError("bad " + s.where + " " + Quoted(s.value) +
+                             " (expected a topic without +, #, or a / at either end)");
+        }
+        (key == "mqtt-base" ? options.mqttBase : options.haPrefix) = s.value;
+    } else if (key == "no-ha-discovery") {
+        options.haDiscovery = !FlagValue(s);
     } else if (key == "allow") {
         options.allow.push_back(Allowed(s));
     } else if (key == "labels") {
@@ -380,6 +470,23 @@ void CheckOneLink(const std::vector<Setting>& settings) {
 }
 
 }  // namespace
+
+std::string TopicSafe(const std::string& text) {
+    std::string safe;
+    for (const char c : text) {
+        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') || lower == '-' ||
+            lower == '_') {
+            safe += lower;
+        } else if (!safe.empty() && safe.back() != '_') {
+            safe += '_';
+        }
+    }
+    while (!safe.empty() && safe.back() == '_') {
+        safe.pop_back();
+    }
+    return safe;
+}
 
 bool IsLoopbackAddress(const std::string& address) {
     return address.rfind("127.", 0) == 0 || address == "::1" ||
@@ -430,7 +537,7 @@ DaemonOptions ParseDaemonOptions(const std::vector<std::string>& args) {
     if (options.inputs == 0 || options.outputs == 0) {
         throw UsageError("give the switcher's size: --inputs N --outputs M");
     }
-    if (!options.videohubOn && !options.rawOn && !options.webOn) {
+    if (!options.videohubOn && !options.rawOn && !options.webOn && options.mqttHost.empty()) {
         throw UsageError("every port is off: there would be nobody to serve");
     }
     if (options.webOn && options.webPasswordFile.empty() && !IsLoopbackAddress(options.listen)) {
@@ -438,6 +545,20 @@ DaemonOptions ParseDaemonOptions(const std::vector<std::string>& args) {
                          " opens the web panel beyond this machine: give "
                          "--web-password-file FILE (matrixd --hash-password writes one) or "
                          "--web-port off");
+    }
+    if (options.mqttHost.empty() &&
+        (Has(line, "mqtt-ca") || Has(file, "mqtt-ca") || Has(line, "mqtt-user") ||
+         Has(file, "mqtt-user") || Has(line, "mqtt-password-file") ||
+         Has(file, "mqtt-password-file"))) {
+        throw UsageError("--mqtt-ca, --mqtt-user and --mqtt-password-file need --mqtt URL");
+    }
+    if (!options.mqttCaFile.empty() && !options.mqttTls) {
+        throw UsageError("--mqtt-ca needs an mqtts:// broker");
+    }
+    if (options.mqttBase.empty() && !options.name.empty()) {
+        if (const std::string id = TopicSafe(options.name); !id.empty()) {
+            options.mqttBase = "matrixpanel/" + id;
+        }
     }
     if (options.name.empty()) {
         options.name =

@@ -60,7 +60,22 @@ struct DaemonOptions {
     std::string webPasswordFile;     // a password hash; needed beyond loopback
     std::vector<std::string> sites;  // other panels of the site, "site = URL"
     bool hashPassword = false;       // --hash-password: hash standard input and stop
+
+    // The site's MQTT broker (empty: none), and Home Assistant's discovery on it.
+    std::string mqttHost;
+    std::uint16_t mqttPort = 0;
+    bool mqttTls = false;    // mqtts://
+    std::string mqttCaFile;  // empty with TLS: the system's certificates
+    std::string mqttUser;
+    std::string mqttPasswordFile;  // the password in clear, on its first line
+    std::string mqttBase;          // empty: matrixpanel/<name or Unique ID>
+    std::string haPrefix = "homeassistant";
+    bool haDiscovery = true;
 };
+
+// A name as one level of an MQTT topic and of Home Assistant's ids: lower-case letters, digits,
+// '-' and '_' (runs of anything else become one '_'); empty when nothing of it is left.
+std::string TopicSafe(const std::string& text);
 
 // True for an address only this machine reaches (127.0.0.0/8, ::1).
 bool IsLoopbackAddress(const std::string& address);

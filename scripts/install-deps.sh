@@ -19,6 +19,7 @@ packages=(
   fonts-wqy-microhei  # the switcher's Chinese texts; the package depends on a CJK font too
   libsystemd-dev pkgconf  # matrixd tells systemd when it is ready (sd_notify)
   qt6-httpserver-dev qt6-websockets-dev libsodium-dev  # matrixd's web panel and its passwords
+  libmosquitto-dev  # matrixd's MQTT door
 )
 if [ "$what" = test ]; then
   packages+=(
@@ -30,6 +31,7 @@ if [ "$what" = test ]; then
     dbus-daemon python3-dbus python3-gi  # a private bus and a stand-in Avahi for matrixd's tests
     chromium chromium-driver python3-selenium  # the web panel in a real browser
     python3-websocket python3-jsonschema  # the web API through a WebSocket client, messages checked
+    mosquitto mosquitto-clients python3-paho-mqtt  # a real broker and a second client for the MQTT door
   )
 fi
 

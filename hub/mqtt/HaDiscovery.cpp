@@ -1,0 +1,107 @@
+#include "hub/mqtt/HaDiscovery.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+
+#include "hub/mqtt/MqttTopics.h"
+
+namespace HaDiscovery {
+
+namespace {
+
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string NodeId(const Device& device) {
+    return "matrixd_" + device.uniqueId;
+}
+
+std::string ConfigTopic(const Device& device, const char* component, const std::string& object) {
+    return device.prefix + "/" + component + "/" + NodeId(device) + "/" + object + "/config";
+}
+
+// What every entity of the device shares: the device itself, and being there only while the
+// daemon is (and, for what drives the switcher, while the switcher answers).
+QJsonObject Entity(const Device& device, const std::string& object, const QString& name,
+                   bool needsSwitcher) {
+    QJsonArray availability{QJsonObject{{"topic", Text(device.base + "/status")},
+                                        {"payload_available", "online"},
+                                        {"payload_not_available", "offline"}}};
+    if (needsSwitcher) {
+        availability.append(QJsonObject{{"topic", Text(device.base + "/switcher")},
+                                        {"payload_available", "present"},
+                                        {"payload_not_available", "absent"}});
+    }
+    return {{"name", name},
+            {"unique_id", Text(NodeId(device) + "_" + object)},
+            {"availability", availability},
+            {"availability_mode", "all"},
+            {"qos", 1},
+            {"device", QJsonObject{{"identifiers", QJsonArray{Text(NodeId(device))}},
+                                   {"name", Text(device.name)},
+                                   {"manufacturer", "matrixpanel"},
+                                   {"model", Text(device.model)},
+                                   {"sw_version", Text(device.version)}}}};
+}
+
+QByteArray Compact(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// A salvo's object id: its name may hold anything but '/', ids only [a-z0-9_-].
+std::string SalvoObject(const std::string& salvo) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : salvo) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(hash));
+    return "salvo_" + std::string(text);
+}
+
+}  // namespace
+
+std::string ConfigFilter(const Device& device) {
+    return device.prefix + "/+/" + NodeId(device) + "/+/config";
+}
+
+Config Select(const Device& device, const CHubState& state, int output) {
+    const std::string object = "output_" + std::to_string(output + 1);
+    const std::string topic = device.base + "/output/" + std::to_string(output + 1);
+    QJsonObject config =
+        Entity(device, object, Text(state.OutputLabel(output)), /*needsSwitcher=*/true);
+    QJsonArray options;
+    for (const std::string& choice : MqttTopics::InputChoices(state)) {
+        options.append(Text(choice));
+    }
+    config.insert("options", options);
+    config.insert("command_topic", Text(topic + "/input/set"));
+    config.insert("state_topic", Text(topic + "/source"));
+    config.insert("icon", "mdi:video-input-hdmi");
+    return {ConfigTopic(device, "select", object), Compact(config)};
+}
+
+Config Button(const Device& device, const std::string& salvo) {
+    const std::string object = SalvoObject(salvo);
+    QJsonObject config = Entity(device, object, Text(salvo), /*needsSwitcher=*/true);
+    config.insert("command_topic",
+                  Text(device.base + "/salvo/" + MqttTopics::EncodeLevel(salvo) + "/take"));
+    config.insert("payload_press", "PRESS");
+    config.insert("icon", "mdi:playlist-play");
+    return {ConfigTopic(device, "button", object), Compact(config)};
+}
+
+Config Connectivity(const Device& device) {
+    QJsonObject config = Entity(device, "switcher", "Switcher link", /*needsSwitcher=*/false);
+    config.insert("device_class", "connectivity");
+    config.insert("entity_category", "diagnostic");
+    config.insert("state_topic", Text(device.base + "/switcher"));
+    config.insert("payload_on", "present");
+    config.insert("payload_off", "absent");
+    return {ConfigTopic(device, "binary_sensor", "switcher"), Compact(config)};
+}
+
+}  // namespace HaDiscovery

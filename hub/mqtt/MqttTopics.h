@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hub/core/HubState.h"
+
+// How the switcher's parts are named in topics under the base topic, and what a command's
+// topic and payload ask for. No Qt, no broker.
+namespace MqttTopics {
+
+// A salvo name as one topic level: '%', '+', '#' and '/' cannot stand in a topic one
+// publishes to, so they are written %25, %2B, %23, %2F.
+std::string EncodeLevel(std::string_view name);
+// The other way; nothing for a broken escape.
+std::optional<std::string> DecodeLevel(std::string_view level);
+
+struct Command {
+    enum class Kind { Route, Lock, Label, TakeSalvo };
+    Kind kind = Kind::Route;
+    bool input = false;  // a label: of an input, not an output
+    int number = 0;      // 1-based port, as in the topic
+    std::string salvo;
+};
+
+// "<base>/output/5/input/set" and the other command topics; nothing for any other topic.
+// Port numbers are not checked against the switcher here.
+std::optional<Command> ReadCommand(std::string_view base, std::string_view topic);
+
+// The commands' topics to subscribe to.
+std::vector<std::string> CommandFilters(const std::string& base);
+
+// What a picker offers for each input: its label, or, where two inputs share one, the label
+// with its number ("Camera (3)"), so that every choice names one input.
+std::vector<std::string> InputChoices(const CHubState& state);
+
+// An input as a command names it: its number, or one of InputChoices. 0-based; nothing (and
+// why) for anything else.
+std::optional<int> ReadInput(const CHubState& state, std::string_view payload, std::string* error);
+
+}  // namespace MqttTopics
