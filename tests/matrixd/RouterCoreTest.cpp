@@ -421,6 +421,13 @@ TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
     EXPECT_EQ(merged.name, "Stage left");
     const DaemonOptions net = ParseDaemonOptions({"--config", config, "--net", "module:4001"});
     EXPECT_EQ(net.link, DaemonOptions::Link::Network);
+    EXPECT_EQ(net.mqttBase, "matrixpanel/stage_left");
+    const DaemonOptions mqtt = ParseDaemonOptions(
+        {"--config", config, "--mqtt", "mqtts://[fd00::5]", "--no-ha-discovery"});
+    EXPECT_EQ(mqtt.mqttHost, "fd00::5");
+    EXPECT_EQ(mqtt.mqttPort, 8883);
+    EXPECT_TRUE(mqtt.mqttTls);
+    EXPECT_FALSE(mqtt.haDiscovery);
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
         {{"--inputs", "8", "--outputs", "8"}, "link"},
@@ -439,6 +446,17 @@ TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
          "every port is off"},
         {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--listen", "0.0.0.0"},
          "--web-password-file"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--mqtt", "tcp://broker"},
+         "mqtt://HOST"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--mqtt", "mqtt://b:0"},
+         "1..65535"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--mqtt-user", "u"},
+         "need --mqtt URL"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--mqtt", "mqtt://b", "--mqtt-ca",
+          "ca.pem"},
+         "mqtts://"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--mqtt-base", "a/+/b"},
+         "without +"},
         {{"--config", dir.Path() + "/missing.conf"}, "missing.conf"},
         {{"--frobnicate"}, "unknown option"},
     };

@@ -1,0 +1,69 @@
+// What an MQTT command's topic and payload ask of the hub, and how salvo names survive a
+// topic level.
+#include <gtest/gtest.h>
+
+#include "hub/DaemonOptions.h"
+#include "hub/mqtt/MqttTopics.h"
+
+namespace {
+
+using Kind = MqttTopics::Command::Kind;
+
+TEST(MqttTopicsTest, CommandTopicsAreReadAndOthersRefused) {
+    struct Case {
+        const char* topic;
+        bool read;
+        Kind kind;
+        bool input;
+        int number;
+        const char* salvo;
+    };
+    const Case cases[] = {
+        {"site/a/output/5/input/set", true, Kind::Route, false, 5, ""},
+        {"site/a/output/12/lock/set", true, Kind::Lock, false, 12, ""},
+        {"site/a/output/1/label/set", true, Kind::Label, false, 1, ""},
+        {"site/a/input/3/label/set", true, Kind::Label, true, 3, ""},
+        {"site/a/salvo/Show%2Bstart%2F2/take", true, Kind::TakeSalvo, false, 0, "Show+start/2"},
+        {"site/a/input/3/input/set", false, Kind::Route, false, 0, ""},
+        {"site/a/output/0/input/set", false, Kind::Route, false, 0, ""},
+        {"site/a/output/+5/input/set", false, Kind::Route, false, 0, ""},
+        {"site/a/output/5/input", false, Kind::Route, false, 0, ""},
+        {"site/ab/output/5/input/set", false, Kind::Route, false, 0, ""},
+        {"site/a/salvo/bad%2/take", false, Kind::Route, false, 0, ""},
+    };
+    for (const Case& c : cases) {
+        const auto command = MqttTopics::ReadCommand("site/a", c.topic);
+        ASSERT_EQ(command.has_value(), c.read) << c.topic;
+        if (command) {
+            EXPECT_EQ(command->kind, c.kind) << c.topic;
+            EXPECT_EQ(command->input, c.input) << c.topic;
+            EXPECT_EQ(command->number, c.number) << c.topic;
+            EXPECT_EQ(command->salvo, c.salvo) << c.topic;
+        }
+    }
+    EXPECT_EQ(MqttTopics::EncodeLevel("50% #1+/x"), "50%25 %231%2B%2Fx");
+    EXPECT_EQ(MqttTopics::DecodeLevel(MqttTopics::EncodeLevel("50% #1+/x")), "50% #1+/x");
+    EXPECT_EQ(TopicSafe("Studio A / Rack #2"), "studio_a_rack_2");
+}
+
+TEST(MqttTopicsTest, AnInputIsNamedByNumberOrByAChoiceThatNamesOneInput) {
+    LabelNames labels;
+    labels.inputs = {{1, "Camera"}, {2, "Camera"}, {3, "Desk"}};
+    const CHubState state(4, 2, labels);
+    EXPECT_EQ(MqttTopics::InputChoices(state),
+              (std::vector<std::string>{"Camera (1)", "Camera (2)", "Desk", "Input 4"}));
+    const std::pair<const char*, int> cases[] = {
+        {"4", 3},  {" Desk\n", 2}, {"Camera (2)", 1}, {"Input 4", 3},
+        {"5", -1}, {"0", -1},      {"Camera", -1},    {"desk", -1},
+    };
+    for (const auto& [payload, input] : cases) {
+        std::string why;
+        EXPECT_EQ(MqttTopics::ReadInput(state, payload, &why).value_or(-1), input) << payload;
+        EXPECT_EQ(why.empty(), input >= 0) << payload;
+    }
+    std::string why;
+    MqttTopics::ReadInput(state, "Camera", &why);
+    EXPECT_NE(why.find("more than one"), std::string::npos) << why;
+}
+
+}  // namespace
