@@ -84,8 +84,11 @@ void CMqttDoor::Connected() {
     for (int input = 0; input < state.Inputs(); ++input) {
         Publish("input/" + std::to_string(input + 1) + "/label", state.InputLabel(input));
     }
+    const std::vector<std::string> choices = MqttTopics::InputChoices(state);
     for (int output = 0; output < state.Outputs(); ++output) {
-        PublishOutput(output, true);
+        PublishRoute(output, choices);
+        Publish("output/" + std::to_string(output + 1) + "/label", state.OutputLabel(output));
+        PublishLock(output);
     }
     m_bStateDirty = true;
     m_bAllDiscovery = true;
@@ -195,8 +198,9 @@ void CMqttDoor::Error(const std::string& topic, const std::string& payload,
 }
 
 void CMqttDoor::RoutesChanged(const std::vector<int>& outputs) {
+    const std::vector<std::string> choices = MqttTopics::InputChoices(m_hub.State());
     for (const int output : outputs) {
-        PublishRoute(output);
+        PublishRoute(output, choices);
     }
     m_bStateDirty = true;
     Later();
@@ -213,8 +217,9 @@ void CMqttDoor::LabelsChanged(const std::vector<int>& inputs, const std::vector<
     }
     if (!inputs.empty()) {
         // Every picker offers the inputs by name and shows the chosen one by name.
+        const std::vector<std::string> choices = MqttTopics::InputChoices(state);
         for (int output = 0; output < state.Outputs(); ++output) {
-            PublishRoute(output);
+            PublishRoute(output, choices);
             m_dirtySelects.insert(output);
         }
     }
@@ -224,7 +229,7 @@ void CMqttDoor::LabelsChanged(const std::vector<int>& inputs, const std::vector<
 
 void CMqttDoor::LocksChanged(const std::vector<int>& outputs) {
     for (const int output : outputs) {
-        PublishOutput(output, false);
+        PublishLock(output);
     }
     m_bStateDirty = true;
     Later();
@@ -234,8 +239,9 @@ void CMqttDoor::DeviceChanged(bool) {
     PublishSwitcher();
     // Routes learned while the switcher came are told once it is there.
     if (m_hub.Present()) {
+        const std::vector<std::string> choices = MqttTopics::InputChoices(m_hub.State());
         for (int output = 0; output < m_hub.State().Outputs(); ++output) {
-            PublishRoute(output);
+            PublishRoute(output, choices);
         }
     }
     m_bStateDirty = true;
@@ -248,25 +254,19 @@ void CMqttDoor::SalvosChanged() {
     Later();
 }
 
-void CMqttDoor::PublishRoute(int output) {
+void CMqttDoor::PublishRoute(int output, const std::vector<std::string>& choices) {
     const int input = m_hub.State().VideoRoute(output);
     if (input < 0) {
         return;  // not heard yet: what the broker holds stays
     }
     const std::string topic = "output/" + std::to_string(output + 1);
     Publish(topic + "/input", std::to_string(input + 1));
-    Publish(topic + "/source",
-            MqttTopics::InputChoices(m_hub.State())[static_cast<std::size_t>(input)]);
+    Publish(topic + "/source", choices[static_cast<std::size_t>(input)]);
 }
 
-void CMqttDoor::PublishOutput(int output, bool label) {
-    const CHubState& state = m_hub.State();
-    const std::string topic = "output/" + std::to_string(output + 1);
-    if (label) {
-        PublishRoute(output);
-        Publish(topic + "/label", state.OutputLabel(output));
-    }
-    Publish(topic + "/lock", state.LockOwner(output) == kNoClient ? "none" : "locked");
+void CMqttDoor::PublishLock(int output) {
+    Publish("output/" + std::to_string(output + 1) + "/lock",
+            m_hub.State().LockOwner(output) == kNoClient ? "none" : "locked");
 }
 
 void CMqttDoor::PublishSwitcher() {
@@ -313,8 +313,11 @@ void CMqttDoor::PublishDiscovery() {
             m_dirtySelects.insert(output);
         }
     }
-    for (const int output : m_dirtySelects) {
-        send(HaDiscovery::Select(device, state, output));
+    if (!m_dirtySelects.empty()) {
+        const std::vector<std::string> choices = MqttTopics::InputChoices(state);
+        for (const int output : m_dirtySelects) {
+            send(HaDiscovery::Select(device, state, output, choices));
+        }
     }
     if (!m_bAllDiscovery && !m_bButtonsDirty) {
         return;

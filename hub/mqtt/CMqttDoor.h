@@ -45,8 +45,9 @@ class CMqttDoor : public QObject, private IHubListener {
     void DeviceChanged(bool wasPresent) override;
     void SalvosChanged() override;
 
-    void PublishOutput(int output, bool label);
-    void PublishRoute(int output);
+    void PublishLock(int output);
+    // `choices`: InputChoices, worked out once for all outputs.
+    void PublishRoute(int output, const std::vector<std::string>& choices);
     void PublishSwitcher();
     void Publish(const std::string& topic, const std::string& payload);
     // The whole state and the discovery configs are sent once per turn of the event loop,

@@ -68,13 +68,14 @@ std::string ConfigFilter(const Device& device) {
     return device.prefix + "/+/" + NodeId(device) + "/+/config";
 }
 
-Config Select(const Device& device, const CHubState& state, int output) {
+Config Select(const Device& device, const CHubState& state, int output,
+              const std::vector<std::string>& choices) {
     const std::string object = "output_" + std::to_string(output + 1);
     const std::string topic = device.base + "/output/" + std::to_string(output + 1);
     QJsonObject config =
         Entity(device, object, Text(state.OutputLabel(output)), /*needsSwitcher=*/true);
     QJsonArray options;
-    for (const std::string& choice : MqttTopics::InputChoices(state)) {
+    for (const std::string& choice : choices) {
         options.append(Text(choice));
     }
     config.insert("options", options);

@@ -26,8 +26,10 @@ struct Config {
 
 // The topics of this device's configs all match this filter.
 std::string ConfigFilter(const Device& device);
-// A picker for `output` (0-based) offering InputChoices, showing "<base>/output/N/source".
-Config Select(const Device& device, const CHubState& state, int output);
+// A picker for `output` (0-based) offering `choices` (InputChoices), showing
+// "<base>/output/N/source".
+Config Select(const Device& device, const CHubState& state, int output,
+              const std::vector<std::string>& choices);
 Config Button(const Device& device, const std::string& salvo);
 Config Connectivity(const Device& device);
 
