@@ -93,16 +93,22 @@ mosquitto* CMqttClient::NewSession() {
     mosquitto_connect_callback_set(session, [](mosquitto*, void* self, int rc) {
         static_cast<CMqttClient*>(self)->OnConnack(rc);
     });
+    // What a message asks for runs once the library is out of its call: from inside it (its
+    // locks held) publishing an answer takes those locks in another order than a goodbye does.
     mosquitto_message_callback_set(
         session, [](mosquitto*, void* self, const mosquitto_message* message) {
             auto* client = static_cast<CMqttClient*>(self);
-            if (client->m_events.message) {
-                client->m_events.message(
-                    message->topic,
-                    std::string(static_cast<const char*>(message->payload),
-                                static_cast<std::size_t>(std::max(0, message->payloadlen))),
-                    message->retain);
-            }
+            QMetaObject::invokeMethod(
+                client,
+                [client, topic = std::string(message->topic),
+                 payload = std::string(static_cast<const char*>(message->payload),
+                                       static_cast<std::size_t>(std::max(0, message->payloadlen))),
+                 retained = message->retain] {
+                    if (client->m_events.message) {
+                        client->m_events.message(topic, payload, retained);
+                    }
+                },
+                Qt::QueuedConnection);
         });
     mosquitto_publish_callback_set(session, [](mosquitto*, void* self, int) {
         auto* client = static_cast<CMqttClient*>(self);
@@ -204,9 +210,14 @@ void CMqttClient::OnConnack(int rc) {
     m_nUnacknowledged = 0;
     m_strLastProblem.clear();
     m_log.Always("mqtt: connected to " + Target());
-    if (m_events.connected) {
-        m_events.connected();
-    }
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_bConnected && m_events.connected) {
+                m_events.connected();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void CMqttClient::Lost(const std::string& reason) {
