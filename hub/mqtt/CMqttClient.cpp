@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <poll.h>
 
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
@@ -228,7 +229,9 @@ void CMqttClient::Lost(const std::string& reason) {
     }
     const int waitMs = m_nRetryMs;
     m_nRetryMs = std::min(kLastRetryMs, m_nRetryMs * 2);
-    m_retry.start(waitMs);
+    // Up to a fifth more, drawn anew each time: the matrixd of a whole site that lost the
+    // broker together do not all come back in the same millisecond.
+    m_retry.start(waitMs + static_cast<int>(QRandomGenerator::global()->bounded(waitMs / 5 + 1)));
     // A broker that stays away is written about once, not at every try.
     if (wasConnected || reason != m_strLastProblem) {
         m_log.Always(std::string("mqtt: ") +
