@@ -106,7 +106,10 @@ void CMqttDoor::Message(const std::string& topic, const std::string& payload, bo
         }
         return;
     }
-    if (m_settings.haDiscovery && topic.rfind(device.prefix + "/", 0) == 0) {
+    const std::string_view config = "/config";
+    if (m_settings.haDiscovery && topic.rfind(device.prefix + "/", 0) == 0 &&
+        topic.size() > config.size() &&
+        topic.compare(topic.size() - config.size(), config.size(), config) == 0) {
         if (retained && !payload.empty() && m_configs.count(topic) == 0) {
             m_client.Publish(topic, "", true);
         }

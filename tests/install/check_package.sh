@@ -58,10 +58,10 @@ done
 # ready through libsystemd, and announces itself through Avahi where it can.
 grep -qF ", fonts-wqy-microhei | fonts-noto-cjk" <<<", $depends" ||
   fail "Depends lacks a CJK font: $depends"
-for package in adduser libsystemd0; do
+for package in adduser libsystemd0 libmosquitto1; do
   grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
-[ "$(field Recommends)" = avahi-daemon ] || fail "Recommends is '$(field Recommends)'"
+[ "$(field Recommends)" = "avahi-daemon, mosquitto-clients" ] || fail "Recommends is '$(field Recommends)'"
 [ -n "$(field Description)" ] || fail "no Description"
 
 # --- Maintainer scripts are in the control archive and executable.
