@@ -133,6 +133,21 @@ inline std::uint16_t PortAfter(const std::string& text, const std::string& label
 }
 
 // matrixd on the fake switcher, every port picked free.
+// User and system processor time of a process so far, in milliseconds.
+inline double ProcessCpuMs(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int k = 3; k <= 15 && fields >> field; ++k) {
+        if (k == 14 || k == 15) {  // utime, stime
+            ticks += std::stod(field);
+        }
+    }
+    return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 struct Daemon {
     pid_t pid = -1;
     std::uint16_t routerPort = 0;
@@ -215,19 +230,7 @@ struct Daemon {
         return -1;
     }
     // User and system processor time so far, in milliseconds.
-    double CpuMs() const {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string field;
-        double ticks = 0;
-        for (int k = 3; k <= 15 && fields >> field; ++k) {
-            if (k == 14 || k == 15) {  // utime, stime
-                ticks += std::stod(field);
-            }
-        }
-        return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
+    double CpuMs() const { return ProcessCpuMs(pid); }
 };
 
 inline double Percentile(std::vector<double> samples, double p) {

@@ -164,19 +164,6 @@ std::string ReadFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-double CpuMs(pid_t pid) {
-    const std::string text = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int k = 3; k <= 15 && fields >> field; ++k) {
-        if (k == 14 || k == 15) {  // utime, stime
-            ticks += std::stod(field);
-        }
-    }
-    return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // ---- The broker -------------------------------------------------------------------------------
 
 // mosquitto as a site runs it, except that it keeps nothing on disk: after a restart the
@@ -779,14 +766,14 @@ void BM_BrokerTrafficAtRest(benchmark::State& state) {
     const auto from = Clock::now();
     std::vector<double> cpuBefore;
     for (const Instance& daemon : site.daemons) {
-        cpuBefore.push_back(CpuMs(daemon.pid));
+        cpuBefore.push_back(ProcessCpuMs(daemon.pid));
     }
     for (auto _ : state) {
         std::this_thread::sleep_for(std::chrono::seconds(state.range(0)));
     }
     double cpuMs = 0;
     for (std::size_t k = 0; k < site.daemons.size(); ++k) {
-        cpuMs += CpuMs(site.daemons[k].pid) - cpuBefore[k];
+        cpuMs += ProcessCpuMs(site.daemons[k].pid) - cpuBefore[k];
     }
     const double wallS = std::chrono::duration<double>(Clock::now() - from).count();
     std::this_thread::sleep_for(1200ms);  // the next report of the counters

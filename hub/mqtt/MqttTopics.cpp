@@ -1,6 +1,7 @@
 #include "hub/mqtt/MqttTopics.h"
 
 #include <algorithm>
+#include <charconv>
 #include <map>
 
 #include "platform/PlainText.h"
@@ -11,19 +12,6 @@ namespace {
 
 constexpr std::string_view kEscaped = "%+#/";
 constexpr char kHex[] = "0123456789ABCDEF";
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 std::vector<std::string_view> Levels(std::string_view topic) {
     std::vector<std::string_view> levels;
@@ -60,15 +48,13 @@ std::optional<std::string> DecodeLevel(std::string_view level) {
             name += level[i];
             continue;
         }
-        if (i + 2 >= level.size()) {
+        unsigned value = 0;
+        const char* digits = level.data() + i + 1;
+        if (i + 2 >= level.size() || digits[0] == '-' || digits[1] == '-' ||
+            std::from_chars(digits, digits + 2, value, 16).ptr != digits + 2) {
             return std::nullopt;
         }
-        const int high = HexValue(level[i + 1]);
-        const int low = HexValue(level[i + 2]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        name += static_cast<char>(high * 16 + low);
+        name += static_cast<char>(value);
         i += 2;
     }
     return name;
