@@ -81,8 +81,8 @@ const char* const kDaemonUsage =
     "  --version            show the version\n"
     "\n"
     "The bound ports are printed on standard output at start (\"videohub 127.0.0.1:9990\",\n"
-    "\"raw 127.0.0.1:9991\", \"web 127.0.0.1:9980\"). Exit codes: 0 stopped by SIGINT or SIGTERM, "
-    "1 could not start,\n"
+    "\"raw 127.0.0.1:9991\", \"web 127.0.0.1:9980\"), then the MQTT base topic (\"mqtt\n"
+    "matrixpanel/stage\"). Exit codes: 0 stopped by SIGINT or SIGTERM, 1 could not start,\n"
     "2 usage error.\n";
 
 namespace {
