@@ -30,6 +30,10 @@ std::string Problem(int rc, int error) {
     if (rc == MOSQ_ERR_EAI) {
         return "the host name cannot be looked up";
     }
+    if (rc == MOSQ_ERR_TLS) {
+        return "the TLS handshake failed (the broker's certificate must be signed by one of "
+               "--mqtt-ca, else of the system's, and name the host of --mqtt)";
+    }
     std::string text = mosquitto_strerror(rc);
     if (!text.empty() && text.back() == '.') {
         text.pop_back();
