@@ -42,34 +42,7 @@ std::map<std::string, double> g_medianUs;
 // ---- A route request until the switcher has its command -------------------------------------
 
 void BM_RouteRequestThroughMatrixd(benchmark::State& state) {
-    FakeSwitcher switcher;
-    Daemon daemon(switcher);
-    const int client = RouterClient(daemon.routerPort);
-    std::vector<double> samples;
-    int input = 0;
-    for (auto _ : state) {
-        input = 1 - input;  // never the route it has, so every request is a switch
-        const std::string request = "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input) + "\n\n";
-        const std::string command = std::to_string(input + 1) + "B5.";
-        const auto start = Clock::now();
-        SendAll(client, request);
-        std::string got;
-        ReadUntil(switcher.link, got, command);
-        const auto end = Clock::now();
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-        samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-        // Outside the time measured: the switcher answers, the client reads its ACK and the
-        // update (the route counts as made once sent), and the daemon's pause for the rest
-        // of a reply passes, so that each request finds the line free as a single one does.
-        SendAll(switcher.link, "AV:" + std::to_string(input + 1) + "->5\r\n");
-        std::string ack;
-        ReadUntil(client, ack, "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input) + "\n\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    }
-    ::close(client);
-    state.counters["median_us"] = Percentile(samples, 0.5);
-    state.counters["p99_us"] = Percentile(samples, 0.99);
-    g_medianUs["matrixd"] = Percentile(samples, 0.5);
+    g_medianUs["matrixd"] = Percentile(TimeRouterRoutes(state), 0.5);
 }
 
 // matrixctl's way: the command written to the switcher's socket directly.
@@ -165,26 +138,9 @@ void BM_ReplyToEveryClient(benchmark::State& state) {
 // ---- Connects and disconnects ----------------------------------------------------------------
 
 void BM_ConnectDisconnectCycles(benchmark::State& state) {
-    const int cycles = static_cast<int>(state.range(0));
     FakeSwitcher switcher;
     Daemon daemon(switcher);
-    // A first round lets the daemon's allocator reach its working size.
-    for (int k = 0; k < 50; ++k) {
-        ::close(RouterClient(daemon.routerPort));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const std::size_t fdsBefore = daemon.Descriptors();
-    const long rssBefore = daemon.RssKiB();
-    for (auto _ : state) {
-        for (int k = 0; k < cycles; ++k) {
-            ::close(RouterClient(daemon.routerPort));
-        }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    state.counters["fds_before"] = static_cast<double>(fdsBefore);
-    state.counters["fds_after"] = static_cast<double>(daemon.Descriptors());
-    state.counters["rss_kib_before"] = static_cast<double>(rssBefore);
-    state.counters["rss_kib_after"] = static_cast<double>(daemon.RssKiB());
+    MeasureCycles(state, daemon, [&] { ::close(RouterClient(daemon.routerPort)); });
 }
 
 // ---- Idle clients ------------------------------------------------------------------------------

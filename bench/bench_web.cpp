@@ -182,12 +182,6 @@ WebSocket OpenEvents(std::uint16_t port, const std::string& token) {
 
 std::map<std::string, double> g_medianUs;
 
-void Record(benchmark::State& state, std::vector<double>& samples, Clock::time_point start,
-            Clock::time_point end) {
-    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-}
-
 // ---- A reply line until every WebSocket has the change ---------------------------------------
 
 void BM_ReplyToEveryWebSocket(benchmark::State& state) {
@@ -267,29 +261,7 @@ void BM_ReplyToEveryWebSocket(benchmark::State& state) {
 // the daemon's pause for the rest of a reply passes, so that each request finds the line free.
 
 void BM_RouteOverRouterPort(benchmark::State& state) {
-    FakeSwitcher switcher;
-    Daemon daemon(switcher);
-    const int client = RouterClient(daemon.routerPort);
-    std::vector<double> samples;
-    int input = 0;
-    for (auto _ : state) {
-        input = 1 - input;  // never the route it has, so every request is a switch
-        const std::string request = "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input) + "\n\n";
-        const std::string command = std::to_string(input + 1) + "B5.";
-        const auto start = Clock::now();
-        SendAll(client, request);
-        std::string got;
-        ReadUntil(switcher.link, got, command);
-        Record(state, samples, start, Clock::now());
-        SendAll(switcher.link, "AV:" + std::to_string(input + 1) + "->5\r\n");
-        std::string ack;
-        ReadUntil(client, ack, "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input) + "\n\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    }
-    ::close(client);
-    state.counters["median_us"] = Percentile(samples, 0.5);
-    state.counters["p99_us"] = Percentile(samples, 0.99);
-    g_medianUs["router"] = Percentile(samples, 0.5);
+    g_medianUs["router"] = Percentile(TimeRouterRoutes(state), 0.5);
 }
 
 void BM_RouteOverRest(benchmark::State& state) {
@@ -326,7 +298,6 @@ void BM_RouteOverRest(benchmark::State& state) {
 // ---- HTTP connects and closes ----------------------------------------------------------------
 
 void BM_HttpConnectCloseCycles(benchmark::State& state) {
-    const int cycles = static_cast<int>(state.range(0));
     FakeSwitcher switcher;
     Daemon daemon(switcher);
     std::string token;
@@ -346,23 +317,7 @@ void BM_HttpConnectCloseCycles(benchmark::State& state) {
         }
         ::close(fd);
     };
-    // A first round lets the daemon's allocator reach its working size.
-    for (int k = 0; k < 50; ++k) {
-        cycle();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const std::size_t fdsBefore = daemon.Descriptors();
-    const long rssBefore = daemon.RssKiB();
-    for (auto _ : state) {
-        for (int k = 0; k < cycles; ++k) {
-            cycle();
-        }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    state.counters["fds_before"] = static_cast<double>(fdsBefore);
-    state.counters["fds_after"] = static_cast<double>(daemon.Descriptors());
-    state.counters["rss_kib_before"] = static_cast<double>(rssBefore);
-    state.counters["rss_kib_after"] = static_cast<double>(daemon.RssKiB());
+    MeasureCycles(state, daemon, cycle);
 }
 
 BENCHMARK(BM_ReplyToEveryWebSocket)
