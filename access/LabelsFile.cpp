@@ -305,7 +305,9 @@ LabelsFileRead ReadLabelsFile(const std::string& path, bool missingIsWarning) {
     std::string why;
     const Opened opened = ReadWhole(path, true, text, why);
     if (opened == Opened::kText) {
-        return ParseLabelsText(text, path);
+        LabelsFileRead read = ParseLabelsText(text, path);
+        read.bytes = text.size();
+        return read;
     }
     LabelsFileRead read;
     if (opened == Opened::kRefused || missingIsWarning) {

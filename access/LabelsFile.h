@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -42,6 +43,7 @@ struct LabelNames {
 
 struct LabelsFileRead {
     LabelNames names;
+    std::size_t bytes = 0;  // what the file held; 0 also when it could not be read
     // One line each, "PATH:LINE: what" or "PATH: what"; callers put their program's name first.
     std::vector<std::string> warnings;
 };

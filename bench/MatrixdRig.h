@@ -56,10 +56,18 @@ inline int Listener(std::uint16_t& port) {
     return fd;
 }
 
-inline int Connect(std::uint16_t port) {
+// A connection to a loopback port from 127.0.0.`host`: the web door gives each address only a
+// share of its connections, and a bench may play many browsers.
+inline int Connect(std::uint16_t port, int host = 1) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    if (host != 1) {
+        a.sin_addr.s_addr = htonl((INADDR_LOOPBACK & ~0xffu) | static_cast<std::uint32_t>(host));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            Die("bind");
+        }
+    }
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {

@@ -85,11 +85,11 @@ std::string Request(const char* method, const std::string& path, std::uint16_t p
 
 // A new session of the door (no password on loopback): its cookie's value.
 std::string OpenSession(int fd, std::string& in, std::uint16_t port) {
-    SendAll(fd, Request("GET", "/api/v1/session", port, {}));
+    SendAll(fd, Request("POST", "/api/v1/session", port, {}, "{}"));
     const Answer answer = ReadAnswer(fd, in);
     const std::string name = "Set-Cookie: matrixd_session=";
     const std::size_t at = answer.head.find(name);
-    if (answer.status != 200 || at == std::string::npos) {
+    if (answer.status != 204 || at == std::string::npos) {
         Die("no session cookie");
     }
     const std::size_t from = at + name.size();
@@ -161,8 +161,8 @@ struct WebSocket {
     }
 };
 
-WebSocket OpenEvents(std::uint16_t port, const std::string& token) {
-    WebSocket socket{Connect(port), {}, {}};
+WebSocket OpenEvents(std::uint16_t port, const std::string& token, int host) {
+    WebSocket socket{Connect(port, host), {}, {}};
     SendAll(socket.fd, "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                            "\r\nOrigin: http://127.0.0.1:" + std::to_string(port) +
                            "\r\nUpgrade: websocket\r\nConnection: Upgrade"
@@ -193,7 +193,8 @@ void BM_ReplyToEveryWebSocket(benchmark::State& state) {
     std::string httpIn;
     std::vector<WebSocket> sockets;
     for (std::size_t k = 0; k < clients; ++k) {
-        sockets.push_back(OpenEvents(daemon.webPort, OpenSession(http, httpIn, daemon.webPort)));
+        sockets.push_back(OpenEvents(daemon.webPort, OpenSession(http, httpIn, daemon.webPort),
+                                     2 + static_cast<int>(k / 32)));
     }
     ::close(http);
     std::vector<double> first;

@@ -24,6 +24,7 @@ class CheckingOutput : public IRouterOutput, public IHubStore {
     }
     void LabelsChanged(const std::vector<LabelChange>&) override {}
     void ResumeClient(ClientId) override {}
+    void CloseClient(ClientId, const std::string&) override {}
     void Log(const std::string&) override {}
 
     std::string last;

@@ -19,7 +19,7 @@
 #include "platform/CSerialDevice.h"
 
 #include "app/Version.h"
-#include "hub/core/CFileWriter.h"
+#include "hub/CSalvosFile.h"
 #include "hub/core/CSwitcherLink.h"
 #include "hub/mqtt/CMqttDoor.h"
 #include "hub/net/CAvahiAdvertiser.h"
@@ -144,7 +144,7 @@ CDaemon::~CDaemon() {
     delete m_pRouter;
     delete m_pLink;
     m_pLabelsWriter.reset();
-    m_pSalvosWriter.reset();
+    m_pSalvosFile.reset();
     qInstallMessageHandler(nullptr);
     g_pQtLog = nullptr;
     m_log.Flush({}, true);
@@ -179,7 +179,8 @@ bool CDaemon::Start() {
     ReadSalvos();
     m_pRouterDoor = std::make_unique<CRouterDoor>(
         *m_pHub, static_cast<IRouterOutput&>(*this),
-        RouterIdentity{"matrixd ASCII matrix switcher", m_options.name, UniqueId(m_options)});
+        RouterIdentity{"matrixd ASCII matrix switcher", m_options.name, UniqueId(m_options)},
+        m_options.routerAbsentClose);
 
     m_pLink = new CSwitcherLink(m_options, m_log, this);
     connect(m_pLink, &CSwitcherLink::Up, this, &CDaemon::LinkUp);
@@ -259,9 +260,10 @@ bool CDaemon::StartMqtt() {
     std::printf("mqtt %s\n", mqtt.base.c_str());
     std::fflush(stdout);
     mqtt.haDiscovery = m_options.haDiscovery;
-    mqtt.device = {m_options.haPrefix,
-                   mqtt.base,
-                   uniqueId,
+    mqtt.device = {m_options.haPrefix, mqtt.base,
+                   // Home Assistant's device is the switcher as the site names it (its base
+                   // topic), however it is reached: moved to another line it stays one device.
+                   m_options.mqttBase.empty() ? uniqueId : Hex12("mqtt\n" + mqtt.base),
                    m_options.name,
                    std::to_string(m_options.inputs) + "x" + std::to_string(m_options.outputs) +
                        " matrix switcher",
@@ -288,6 +290,9 @@ bool CDaemon::StartWeb(const QHostAddress& address) {
     }
     web.name = QString::fromStdString(m_options.name);
     web.linkText = [this] { return LinkText(); };
+    for (const std::string& name : m_options.webHosts) {
+        web.hostNames.push_back(QString::fromStdString(name).toLower());
+    }
     web.sites = [this] {
         std::vector<std::pair<QString, QString>> sites;
         for (const std::string& url : m_options.sites) {
@@ -327,40 +332,28 @@ QString CDaemon::LinkText() const {
                          : ", connected");
 }
 
-// Salvos live beside the labels file. A file that cannot be read as salvos is set aside
-// rather than overwritten by the next change.
+// Salvos live beside the labels file.
 void CDaemon::ReadSalvos() {
     const std::size_t slash = m_strLabelsPath.rfind('/');
-    m_strSalvosPath =
+    m_pSalvosFile = std::make_unique<CSalvosFile>(
         (slash == std::string::npos ? std::string() : m_strLabelsPath.substr(0, slash + 1)) +
-        "salvos.json";
-    QFile file(QString::fromStdString(m_strSalvosPath));
-    if (file.open(QIODevice::ReadOnly)) {
-        QString error;
-        if (const auto salvos = ApiJson::ReadSalvosFile(file.read(4 * 1024 * 1024), &error)) {
-            m_pHub->LoadSalvos(*salvos);
-        } else {
-            const std::string aside = m_strSalvosPath + ".unreadable";
-            file.close();
-            std::rename(m_strSalvosPath.c_str(), aside.c_str());
-            Log("salvos: " + m_strSalvosPath + " is not a salvos file (" + error.toStdString() +
-                "); set aside as " + aside + ", starting with none");
-        }
-    }
-    m_pSalvosWriter = std::make_unique<CFileWriter>(m_strSalvosPath, 0644, [this] {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                Log("salvos: " + m_strSalvosPath +
-                    " could not be written; the salvos are served and written with the next "
-                    "change");
-            },
-            Qt::QueuedConnection);
-    });
+            "salvos.json",
+        [this](const std::string& line) { Log(line); },
+        [this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    Log("salvos: " + m_pSalvosFile->Path() +
+                        " could not be written; the salvos are served and written with the next "
+                        "change");
+                },
+                Qt::QueuedConnection);
+        });
+    m_pSalvosFile->Load(*m_pHub);
 }
 
 void CDaemon::SalvosChanged(const SalvoBook& salvos) {
-    m_pSalvosWriter->Write(ApiJson::SalvosFile(salvos).toStdString());
+    m_pSalvosFile->Changed(salvos);
 }
 
 void CDaemon::SendToClient(ClientId client, const std::string& bytes) {
@@ -421,6 +414,16 @@ CCommandQueue::Events CDaemon::QueueEvents() {
         }
     };
     events.wake = [this] { m_queueTimer.start(0); };
+    events.mayGo = [this](ClientId client, const std::string& command) {
+        if (m_pHub->MayGo(client, command)) {
+            return true;
+        }
+        if (m_pRaw != nullptr) {
+            m_pRaw->Refused(client);  // its one answer for the command it sent
+        }
+        return false;
+    };
+    events.log = [this](const std::string& line) { Log(line); };
     return events;
 }
 
@@ -448,6 +451,12 @@ void CDaemon::Present(bool present, std::size_t dropped) {
                               : std::string()));
     m_learn.stop();
     m_pHub->LinkDown();
+}
+
+void CDaemon::CloseClient(ClientId client, const std::string& why) {
+    if (m_pRouter != nullptr) {
+        m_pRouter->Close(client, why);
+    }
 }
 
 void CDaemon::ResumeClient(ClientId client) {

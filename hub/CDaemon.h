@@ -17,7 +17,7 @@
 
 class CAvahiAdvertiser;
 class CAvahiBrowser;
-class CFileWriter;
+class CSalvosFile;
 class CWebDoor;
 class CMqttDoor;
 class CRawServer;
@@ -46,6 +46,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     void LabelsChanged(const std::vector<LabelChange>& changes) override;
     void SalvosChanged(const SalvoBook& salvos) override;
     void ResumeClient(ClientId client) override;
+    void CloseClient(ClientId client, const std::string& why) override;
     void Log(const std::string& line) override;
 
     CCommandQueue::Settings QueueSettings() const;
@@ -83,6 +84,5 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     CWebDoor* m_pWeb = nullptr;
     CAvahiBrowser* m_pBrowser = nullptr;
     CMqttDoor* m_pMqtt = nullptr;
-    std::string m_strSalvosPath;
-    std::unique_ptr<CFileWriter> m_pSalvosWriter;
+    std::unique_ptr<CSalvosFile> m_pSalvosFile;
 };

@@ -22,7 +22,9 @@ const char* const kDaemonUsage =
     "               [--listen ADDR] [--videohub-port P] [--raw-port P] [--allow ADDR[/BITS]]...\n"
     "               [--labels FILE] [--name TEXT] [--route-kind av|video] [--no-echo]\n"
     "               [--reply-wait MS] [--gap MS] [--allow-line-settings]\n"
-    "               [--web-port P] [--web-password-file FILE] [--site URL]...\n"
+    "               [--router-absent tell|close]\n"
+    "               [--web-port P] [--web-password-file FILE] [--web-host NAME]...\n"
+    "               [--site URL]...\n"
     "               [--mqtt URL [--mqtt-ca FILE] [--mqtt-user NAME] [--mqtt-password-file FILE]\n"
     "                [--mqtt-base TOPIC] [--ha-prefix TOPIC] [--no-ha-discovery]]\n"
     "               [--config FILE] [--no-advertise]\n"
@@ -50,6 +52,9 @@ const char* const kDaemonUsage =
     "  --web-port P         web panel and JSON API, default 9980; 0 and \"off\" as above\n"
     "  --web-password-file FILE  the web panel's password hash (from --hash-password);\n"
     "                       needed when listening beyond loopback\n"
+    "  --web-host NAME      another name the web panel is reached by (a DNS alias, a proxy's\n"
+    "                       name; repeatable): beside these only this machine's host name\n"
+    "                       (also in .local), localhost and its addresses are served\n"
     "  --site URL           another switcher's web panel, for the panel's menu (repeatable)\n"
     "  --hash-password      read a password on standard input, print its hash, stop\n"
     "MQTT:\n"
@@ -73,7 +78,11 @@ const char* const kDaemonUsage =
     "                       answered or after MS milliseconds (10..60000, default 300)\n"
     "  --gap MS             a pause after each command for slow switchers (default 0)\n"
     "  --allow-line-settings  raw clients may change the serial line (AT + C1_BAUD = ...)\n"
-    "                       until the link is opened again; refused by default\n"
+    "                       until the link is opened again, and lock the switcher (/%Lock;);\n"
+    "                       refused by default\n"
+    "  --router-absent tell|close  while the switcher is absent, router clients are told\n"
+    "                       \"Device present: false\" (tell, the default) or are disconnected\n"
+    "                       and new ones refused (close), for surfaces that ignore it\n"
     "  --no-advertise       do not announce the router port with Avahi\n"
     "  --config FILE        the same options as \"key = value\" lines (serial = COM1,\n"
     "                       allow = 192.168.1.0/24, no-echo = true); the command line wins\n"
@@ -96,7 +105,7 @@ struct Known {
     Kind kind;
 };
 
-constexpr std::array<Known, 28> kKnown = {{
+constexpr Known kKnown[] = {
     {"serial", Kind::Value},
     {"baud", Kind::Value},
     {"net", Kind::Value},
@@ -109,6 +118,7 @@ constexpr std::array<Known, 28> kKnown = {{
     {"labels", Kind::Value},
     {"name", Kind::Value},
     {"route-kind", Kind::Value},
+    {"router-absent", Kind::Value},
     {"no-echo", Kind::Flag},
     {"no-advertise", Kind::Flag},
     {"config", Kind::Value},
@@ -125,7 +135,8 @@ constexpr std::array<Known, 28> kKnown = {{
     {"mqtt-base", Kind::Value},
     {"ha-prefix", Kind::Value},
     {"no-ha-discovery", Kind::Flag},
-}};
+    {"web-host", Kind::Value},
+};
 
 const Known* Find(std::string_view name) {
     for (const Known& known : kKnown) {
@@ -177,6 +188,22 @@ AllowedNet Allowed(const Setting& s) {
         net.bits = Number(Setting{s.key, s.value.substr(slash + 1), s.where + " bits"}, 0, maxBits);
     }
     return net;
+}
+
+// A host name (letters, digits, '-' and '.') or an address, as a browser puts it in Host.
+std::string WebHost(const Setting& s) {
+    int maxBits = 0;
+    const bool name = !s.value.empty() && s.value.size() <= 253 && s.value.front() != '.' &&
+                      s.value.find("..") == std::string::npos &&
+                      std::all_of(s.value.begin(), s.value.end(), [](char c) {
+                          return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                 (c >= '0' && c <= '9') || c == '-' || c == '.';
+                      });
+    if (!name && !IsAddress(s.value, &maxBits)) {
+        throw UsageError("bad " + s.where + " " + Quoted(s.value) +
+                         " (expected a host name or address, without a port)");
+    }
+    return s.value.back() == '.' ? s.value.substr(0, s.value.size() - 1) : s.value;
 }
 
 bool FlagValue(const Setting& s) {
@@ -406,6 +433,8 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
                              " (expected http://HOST:PORT/)");
         }
         options.sites.push_back(s.value);
+    } else if (key == "web-host") {
+        options.webHosts.push_back(WebHost(s));
 
     } else if (key == "mqtt") {
         ApplyMqttUrl(s, options);
@@ -442,6 +471,12 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
             throw UsageError("bad " + s.where + " " + Quoted(s.value) + " (expected av or video)");
         }
         options.routeKind = s.value == "av" ? 'B' : 'V';
+    } else if (key == "router-absent") {
+        if (s.value != "tell" && s.value != "close") {
+            throw UsageError("bad " + s.where + " " + Quoted(s.value) +
+                             " (expected tell or close)");
+        }
+        options.routerAbsentClose = s.value == "close";
     } else if (key == "no-echo") {
         options.noEcho = FlagValue(s);
     } else if (key == "no-advertise") {

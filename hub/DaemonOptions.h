@@ -47,6 +47,7 @@ struct DaemonOptions {
     std::string name;        // empty: "matrixd <N>x<M>"
     char routeKind = 'B';    // 'B' audio and video, 'V' video only
     bool noEcho = false;
+    bool routerAbsentClose = false;  // router clients closed while the switcher is absent
     bool noAdvertise = false;
     std::string configPath;
 
@@ -57,9 +58,10 @@ struct DaemonOptions {
     // The web panel and API, on the listen address.
     std::uint16_t webPort = 9980;
     bool webOn = true;
-    std::string webPasswordFile;     // a password hash; needed beyond loopback
-    std::vector<std::string> sites;  // other panels of the site, "site = URL"
-    bool hashPassword = false;       // --hash-password: hash standard input and stop
+    std::string webPasswordFile;        // a password hash; needed beyond loopback
+    std::vector<std::string> sites;     // other panels of the site, "site = URL"
+    std::vector<std::string> webHosts;  // names the web panel is reached by, beside its own
+    bool hashPassword = false;          // --hash-password: hash standard input and stop
 
     // The site's MQTT broker (empty: none), and Home Assistant's discovery on it.
     std::string mqttHost;

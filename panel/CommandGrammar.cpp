@@ -1,5 +1,7 @@
 #include "panel/CommandGrammar.h"
 
+#include <algorithm>
+
 #include "platform/PlainText.h"
 
 namespace {
@@ -15,12 +17,23 @@ std::optional<int> Number(std::string_view text) {
     return ReadDecimal(text, 0, kMaxNumber);
 }
 
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Letters in any case: a switcher that reads "2b4." as "2B4." must not let it past a lock.
+bool SameWord(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return Upper(x) == Upper(y); });
+}
+
 bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
+    return SameWord(text.substr(0, prefix.size()), prefix);
 }
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+    return text.size() >= suffix.size() &&
+           SameWord(text.substr(text.size() - suffix.size()), suffix);
 }
 
 // Commands that are one fixed word.
@@ -60,7 +73,7 @@ std::optional<ReadCommand> ReadDeviceCommand(std::string_view command) {
     const char terminator = command.back();
     const std::string_view text = command.substr(0, command.size() - 1);
     for (const Word& word : kWords) {
-        if (text == word.text && terminator == word.terminator) {
+        if (SameWord(text, word.text) && terminator == word.terminator) {
             return ReadCommand{word.kind};
         }
     }
@@ -93,7 +106,7 @@ std::optional<ReadCommand> ReadDeviceCommand(std::string_view command) {
             return read;
         }
     }
-    const std::size_t kindAt = text.find_first_of("BAV");
+    const std::size_t kindAt = text.find_first_of("BAVbav");
     if (kindAt == std::string_view::npos) {
         return std::nullopt;
     }
@@ -103,7 +116,7 @@ std::optional<ReadCommand> ReadDeviceCommand(std::string_view command) {
         return std::nullopt;
     }
     ReadCommand read{CommandKind::Route};
-    read.routeKind = text[kindAt];
+    read.routeKind = Upper(text[kindAt]);
     read.input = *input;
     read.output = *output;
     return read;

@@ -37,9 +37,9 @@ struct ReadCommand {
     int preset = 0;
 };
 
-// Reads one whole command: its text and terminator, blanks around it ignored. Numbers are
-// plain decimal (leading zeros as the switcher reads them). Nothing for a text that is no
-// command of the set.
+// Reads one whole command: its text and terminator, blanks around it ignored, letters in any
+// case. Numbers are plain decimal (leading zeros as the switcher reads them). Nothing for a
+// text that is no command of the set.
 std::optional<ReadCommand> ReadDeviceCommand(std::string_view command);
 
 // The reply line a switcher answers a switching command with ("AV:3->5", "3 To All",

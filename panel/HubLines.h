@@ -14,6 +14,11 @@ inline constexpr std::string_view kHubLinkDownLine = "matrixd: switcher link dow
 // too long: the bytes were dropped and never reached the switcher.
 inline constexpr std::string_view kHubDroppedLine = "matrixd: unfinished command dropped";
 
+// matrixd's answer to a raw command it keeps for its administrator (the switcher's own lock,
+// "/%Lock;", without --allow-line-settings): the command was not sent.
+inline constexpr std::string_view kHubRefusedLine =
+    "matrixd: refused (--allow-line-settings is off)";
+
 // The switcher's own answer while it is locked; matrixd gives it for a raw command that would
 // change an output a router client has locked (the command is not sent).
 inline constexpr std::string_view kSwitcherLockedLine = "System Locked!";

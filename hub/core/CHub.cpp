@@ -8,6 +8,8 @@
 #include "link/Terminator.h"
 #include "panel/CommandGrammar.h"
 #include "panel/CommandSet.h"
+#include "panel/HubLines.h"
+#include "platform/PlainText.h"
 
 namespace {
 
@@ -48,7 +50,7 @@ void CHub::SendRouteUpdates() {
 void CHub::LinkUp() {
     m_state.StartLearning();
     m_replies.Clear();
-    m_queue.Submit(kHubClient, {Wire(StatusQuery(false))});
+    m_queue.SubmitText(kHubClient, {Wire(StatusQuery(false))});
     SetDevice(Device::Learning);
 }
 
@@ -70,10 +72,7 @@ void CHub::SwitcherBytes(std::string_view bytes) {
             m_store.Log("switcher: a reply line over 4096 bytes was dropped");
             return;
         }
-        if (const int off = m_state.ApplyReplyLine(line); off != 0) {
-            m_store.Log("switcher: output " + std::to_string(off) +
-                        " reported off; clients keep seeing its last route");
-        }
+        ReplyLine(line);
     });
     if (m_device == Device::Learning && m_state.AllRoutesHeard()) {
         EndLearning();
@@ -81,11 +80,36 @@ void CHub::SwitcherBytes(std::string_view bytes) {
     SendRouteUpdates();
 }
 
+void CHub::ReplyLine(std::string_view line) {
+    if (line == kSwitcherLockedLine) {
+        if (!FrontLocked()) {
+            m_store.Log(
+                "switcher: it answers \"System Locked!\" (its own lock); changes are "
+                "refused as locked for " +
+                std::to_string(kFrontLockHold.count()) + " s, then tried again");
+        }
+        m_bFrontLocked = true;
+        m_frontLockedAt = std::chrono::steady_clock::now();
+        return;
+    }
+    if (const int off = m_state.ApplyReplyLine(line); off != 0) {
+        m_store.Log("switcher: output " + std::to_string(off) +
+                    " reported off; router clients keep seeing its last route");
+    }
+}
+
+bool CHub::FrontLocked() const {
+    return m_bFrontLocked && std::chrono::steady_clock::now() - m_frontLockedAt < kFrontLockHold;
+}
+
 void CHub::CommandSent(std::string_view command) {
+    const auto read = ReadDeviceCommand(command);
+    if (read && read->kind == CommandKind::Unlock) {
+        m_bFrontLocked = false;
+    }
     if (!m_settings.noEcho || m_device != Device::Present) {
         return;
     }
-    const auto read = ReadDeviceCommand(command);
     if (const std::string echo = read ? EchoOf(*read) : std::string(); !echo.empty()) {
         m_state.ApplyReplyLine(echo);
         SendRouteUpdates();
@@ -95,6 +119,30 @@ void CHub::CommandSent(std::string_view command) {
 bool CHub::LockedForOthers(ClientId client, int output) const {
     const ClientId owner = m_state.LockOwner(output);
     return owner != kNoClient && owner != client;
+}
+
+bool CHub::AnyLockedForOthers(ClientId client) const {
+    for (int output = 0; output < m_state.Outputs(); ++output) {
+        if (LockedForOthers(client, output)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CHub::ChangesLocked(ClientId client, const std::string& command) const {
+    const auto read = ReadDeviceCommand(command);
+    if (!read) {
+        // What the grammar cannot read ("2B3,4.") the switcher might still carry out.
+        return AnyLockedForOthers(client);
+    }
+    const OutputsTouched touched = OutputsChangedBy(*read);
+    if (touched.all) {
+        return AnyLockedForOthers(client);
+    }
+    return std::any_of(touched.outputs.begin(), touched.outputs.end(), [&](int output) {
+        return output >= 1 && output <= m_state.Outputs() && LockedForOthers(client, output - 1);
+    });
 }
 
 bool CHub::ValidRoute(const Route& route) const {
@@ -118,6 +166,18 @@ CHub::Result Submitted(CCommandQueue::Submitted submitted) {
 
 }  // namespace
 
+QueuedCommand CHub::RouteCommand(const Route& route) const {
+    const DeviceCommand command =
+        ::RouteCommand(m_settings.routeKind, InputNo{route.input + 1}, OutputNo{route.output + 1});
+    QueuedCommand queued(Wire(command));
+    queued.output = route.output + 1;
+    queued.level = m_settings.routeKind;
+    if (const auto read = ReadDeviceCommand(queued.text)) {
+        queued.echo = EchoOf(*read);
+    }
+    return queued;
+}
+
 CHub::Result CHub::SubmitRoutes(ClientId client, const std::vector<Route>& routes) {
     std::set<int> outputs;
     for (const Route& route : routes) {
@@ -128,13 +188,15 @@ CHub::Result CHub::SubmitRoutes(ClientId client, const std::vector<Route>& route
     if (m_device != Device::Present) {
         return Result::Absent;
     }
-    std::vector<std::string> commands;
+    if (!routes.empty() && FrontLocked()) {
+        return Result::Locked;
+    }
+    std::vector<QueuedCommand> commands;
     for (const Route& route : routes) {
         if (LockedForOthers(client, route.output)) {
             return Result::Locked;
         }
-        commands.push_back(Wire(RouteCommand(m_settings.routeKind, InputNo{route.input + 1},
-                                             OutputNo{route.output + 1})));
+        commands.push_back(RouteCommand(route));
     }
     if (commands.empty()) {
         return Result::Queued;
@@ -153,18 +215,28 @@ CHub::Result CHub::SubmitRaw(ClientId client, const std::string& command) {
         return Result::Absent;
     }
     // No lock has an owner on the raw port: a command that would change a locked output is
-    // not sent.
+    // not sent. (The switcher's own lock it answers itself.)
+    if (ChangesLocked(client, command)) {
+        return Result::Locked;
+    }
+    QueuedCommand queued(command);
     if (const auto read = ReadDeviceCommand(command)) {
-        const OutputsTouched touched = OutputsChangedBy(*read);
-        for (int output = 0; output < m_state.Outputs(); ++output) {
-            const bool named = std::find(touched.outputs.begin(), touched.outputs.end(),
-                                         output + 1) != touched.outputs.end();
-            if ((touched.all || named) && LockedForOthers(client, output)) {
-                return Result::Locked;
-            }
+        if (read->kind == CommandKind::Route) {
+            queued.output = read->output;
+            queued.level = read->routeKind;
+            queued.echo = EchoOf(*read);
         }
     }
-    return Submitted(m_queue.Submit(client, {command}));
+    return Submitted(m_queue.Submit(client, {queued}));
+}
+
+bool CHub::MayGo(ClientId client, const std::string& command) {
+    if (client == kHubClient || !ChangesLocked(client, command)) {
+        return true;
+    }
+    m_store.Log("a waiting command was not sent: an output it would change was locked meanwhile (" +
+                Quoted(command, 32) + ")");
+    return false;
 }
 
 CHub::Result CHub::TakeSalvo(ClientId client, const std::string& name) {
@@ -276,28 +348,114 @@ void CHub::ClientGone(ClientId client) {
     }
 }
 
-bool CHub::IsSalvoName(std::string_view name) {
-    // "." and ".." cannot be named in a URL path: browsers fold them away.
-    return !name.empty() && name.size() <= kMaxSalvoName && name != "." && name != ".." &&
-           name.find('/') == std::string_view::npos && ClientLabel(name) == name;
+namespace {
+
+// U+FDD0..U+FDEF and the last two code points of every plane: Unicode keeps them for a
+// program's inside, never for interchange. `text` is valid UTF-8.
+bool HoldsNonCharacter(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t code = length == 1 ? lead : lead & (0x3Fu >> (length - 1));
+        for (std::size_t i = 1; i < length && at + i < text.size(); ++i) {
+            code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3Fu);
+        }
+        if ((code >= 0xFDD0 && code <= 0xFDEF) || (code & 0xFFFE) == 0xFFFE) {
+            return true;
+        }
+        at += length;
+    }
+    return false;
 }
 
-bool CHub::PutSalvo(const std::string& name, std::vector<Route> routes) {
+// The rules of a salvo that do not depend on the switcher's size.
+CHub::SalvoPut SalvoShape(const std::string& name, const std::vector<Route>& routes) {
+    if (!CHub::IsSalvoName(name)) {
+        return CHub::SalvoPut::BadName;
+    }
+    if (routes.size() > CHub::kMaxSalvoRoutes) {
+        return CHub::SalvoPut::TooManyRoutes;
+    }
     std::set<int> outputs;
     for (const Route& route : routes) {
-        if (!ValidRoute(route) || !outputs.insert(route.output).second) {
-            return false;
+        if (route.output < 0 || route.input < 0 || !outputs.insert(route.output).second) {
+            return CHub::SalvoPut::BadRoute;
         }
     }
-    if (!IsSalvoName(name)) {
-        return false;
-    }
+    return CHub::SalvoPut::Stored;
+}
+
+void SortByOutput(std::vector<Route>& routes) {
     std::sort(routes.begin(), routes.end(),
               [](const Route& a, const Route& b) { return a.output < b.output; });
+}
+
+}  // namespace
+
+bool CHub::IsSalvoName(std::string_view name) {
+    // A cleaned label equal to the name is valid UTF-8 of at most kMaxSalvoName characters
+    // (longer ones are cut), printable, with no blanks at either end. The byte bound spares
+    // looking through a long text. "." and ".." cannot be named in a URL path: browsers fold
+    // them away.
+    constexpr std::size_t kMaxBytes = 4 * kMaxSalvoName;
+    return !name.empty() && name.size() <= kMaxBytes && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && ClientLabel(name) == name &&
+           !HoldsNonCharacter(name);
+}
+
+std::string CHub::SalvoRefusal(SalvoPut why) {
+    switch (why) {
+        case SalvoPut::Stored:
+            break;
+        case SalvoPut::BadName:
+            return "a salvo name is 1 to " + std::to_string(kMaxSalvoName) +
+                   " characters of text, without \"/\", control characters, Unicode "
+                   "non-characters or blanks at either end, and neither \".\" nor \"..\"";
+        case SalvoPut::BadRoute:
+            return "a port out of range, or an output named twice";
+        case SalvoPut::TooManyRoutes:
+            return "too many routes: a salvo holds at most " + std::to_string(kMaxSalvoRoutes);
+        case SalvoPut::TooManySalvos:
+            return "too many salvos: at most " + std::to_string(kMaxSalvos) + " are kept";
+    }
+    return {};
+}
+
+CHub::SalvoPut CHub::PutSalvo(const std::string& name, std::vector<Route> routes) {
+    if (const SalvoPut shape = SalvoShape(name, routes); shape != SalvoPut::Stored) {
+        return shape;
+    }
+    if (!std::all_of(routes.begin(), routes.end(),
+                     [this](const Route& route) { return ValidRoute(route); })) {
+        return SalvoPut::BadRoute;
+    }
+    if (m_salvos.size() >= kMaxSalvos && m_salvos.count(name) == 0) {
+        return SalvoPut::TooManySalvos;
+    }
+    SortByOutput(routes);
     m_salvos[name] = std::move(routes);
     m_store.SalvosChanged(m_salvos);
     Tell([](IHubListener& listener) { listener.SalvosChanged(); });
-    return true;
+    return SalvoPut::Stored;
+}
+
+std::vector<std::pair<std::string, CHub::SalvoPut>> CHub::LoadSalvos(
+    std::vector<NamedRoutes> salvos) {
+    std::vector<std::pair<std::string, SalvoPut>> leftOut;
+    m_salvos.clear();
+    for (auto& [name, routes] : salvos) {
+        SalvoPut why = SalvoShape(name, routes);
+        if (why == SalvoPut::Stored && m_salvos.size() >= kMaxSalvos && m_salvos.count(name) == 0) {
+            why = SalvoPut::TooManySalvos;
+        }
+        if (why != SalvoPut::Stored) {
+            leftOut.emplace_back(std::move(name), why);
+            continue;
+        }
+        SortByOutput(routes);
+        m_salvos[name] = std::move(routes);  // of two with one name, the later counts
+    }
+    return leftOut;
 }
 
 bool CHub::DeleteSalvo(const std::string& name) {

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "access/LabelsFile.h"
 #include "hub/core/CommandQueue.h"
 #include "hub/core/HubState.h"
 #include "hub/core/LabelChange.h"
@@ -87,8 +90,12 @@ class CHub {
     // Routes as one group: every route checked (ports, locks) before any command goes.
     Result SubmitRoutes(ClientId client, const std::vector<Route>& routes);
     // A command of the switcher's own set from a door that passes them through; one that would
-    // change an output another client locked is the switcher's "locked" case.
+    // change an output another client locked is the switcher's "locked" case, and so is one the
+    // grammar cannot read while any output is locked by another client.
     Result SubmitRaw(ClientId client, const std::string& command);
+    // Asked just before a queued command goes: false (with a log line) when a lock taken since
+    // it was queued forbids it.
+    bool MayGo(ClientId client, const std::string& command);
     Result TakeSalvo(ClientId client, const std::string& name);
     // The switcher's own presets: "Save5." or "Recall5." (a recall changes every output).
     static constexpr int kMaxPreset = 128;
@@ -107,17 +114,40 @@ class CHub {
     // A client left: the locks it held open.
     void ClientGone(ClientId client);
 
-    // Salvo names are printable text without '/', 1 to kMaxSalvoName bytes.
-    static constexpr std::size_t kMaxSalvoName = 64;
+    // A salvo name is text as a label is once cleaned (UTF-8 without control characters or
+    // blanks at either end), 1 to kMaxSalvoName characters, without '/' or a Unicode
+    // non-character (MQTT clients refuse a topic holding one), and neither "." nor "..".
+    static constexpr int kMaxSalvoName = kLabelLengthMax;
     static bool IsSalvoName(std::string_view name);
-    // False when a route is out of range or an output named twice.
-    bool PutSalvo(const std::string& name, std::vector<Route> routes);
+    // Every client is sent all salvos at once, and the salvos file is read whole at start:
+    // both stay bounded.
+    static constexpr std::size_t kMaxSalvos = 1000;
+    static constexpr std::size_t kMaxSalvoRoutes = 1024;
+    enum class SalvoPut { Stored, BadName, BadRoute, TooManyRoutes, TooManySalvos };
+    // What is wrong, for a door's answer or the log.
+    static std::string SalvoRefusal(SalvoPut why);
+    // Creates or replaces a salvo; BadRoute when a route is out of range or an output named
+    // twice, TooManySalvos for a new name when kMaxSalvos are kept.
+    SalvoPut PutSalvo(const std::string& name, std::vector<Route> routes);
     bool DeleteSalvo(const std::string& name);
-    // The salvos as read at start.
-    void LoadSalvos(SalvoBook salvos) { m_salvos = std::move(salvos); }
+    // The salvos as read at start, in the file's order. Each is held to PutSalvo's rules but
+    // the switcher's size (taking one leaves out what this switcher lacks), and those beyond
+    // kMaxSalvos are left out. Returns the ones left out, each with why.
+    using NamedRoutes = std::pair<std::string, std::vector<Route>>;
+    std::vector<std::pair<std::string, SalvoPut>> LoadSalvos(std::vector<NamedRoutes> salvos);
+
+    // After the switcher answered "System Locked!" (its own front-panel lock), changes are
+    // refused as locked for this long (its lock cannot be asked for), or until "/%Unlock;" goes.
+    static constexpr std::chrono::seconds kFrontLockHold{5};
 
   private:
     bool LockedForOthers(ClientId client, int output) const;
+    bool AnyLockedForOthers(ClientId client) const;
+    // True when `command` may change an output that another client locked.
+    bool ChangesLocked(ClientId client, const std::string& command) const;
+    bool FrontLocked() const;
+    void ReplyLine(std::string_view line);
+    QueuedCommand RouteCommand(const Route& route) const;
     bool ValidRoute(const Route& route) const;
     void Changed();
     void SendRouteUpdates();
@@ -141,4 +171,6 @@ class CHub {
     SalvoBook m_salvos;
     std::vector<IHubListener*> m_listeners;
     ReplyLineReader m_replies;
+    std::chrono::steady_clock::time_point m_frontLockedAt{};
+    bool m_bFrontLocked = false;
 };

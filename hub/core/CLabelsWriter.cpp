@@ -3,19 +3,43 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <thread>
 #include <utility>
 
 namespace {
 
-// The file as it is now: nothing when it was removed (start afresh), `known` when it is there
-// but gives nothing and a complaint (what is known stays rather than every name being dropped).
+// An editor that saves in place empties the file (or removes it) and writes it a moment later.
+// A file seen without names is given this long (kSettleSteps looks, kSettleStep apart) to get
+// them.
+constexpr std::chrono::milliseconds kSettleStep{50};
+constexpr int kSettleSteps = 20;
+
+// No names on file while names are known: perhaps an editor is still writing the file.
+bool NamesMayBeComing(const LabelsFileRead& read, const LabelNames& known) {
+    return read.names.Empty() && !known.Empty();
+}
+
+// The file as it is now. One that stays removed gives nothing (start afresh); one that stays
+// empty or cannot be read gives `known`: what every client sees stays, rather than "no names"
+// being written back over the operator's file. One that stays without names but is read whole
+// (the sections left, every line gone) is the operator's choice.
 LabelNames Base(const std::string& path, const LabelNames& known) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        return errno == ENOENT ? LabelNames{} : known;
+    for (int step = 0;; ++step) {
+        struct stat st {};
+        const bool there = ::stat(path.c_str(), &st) == 0;
+        if (!there && errno != ENOENT) {
+            return known;
+        }
+        LabelsFileRead read = there ? ReadLabelsFile(path, true) : LabelsFileRead{};
+        if (!NamesMayBeComing(read, known)) {
+            return std::move(read.names);
+        }
+        if (step == kSettleSteps) {
+            const bool unwritten = there && (read.bytes == 0 || !read.warnings.empty());
+            return unwritten ? known : std::move(read.names);
+        }
+        std::this_thread::sleep_for(kSettleStep);
     }
-    LabelsFileRead read = ReadLabelsFile(path, true);
-    return read.names.Empty() && !read.warnings.empty() ? known : std::move(read.names);
 }
 
 }  // namespace

@@ -16,7 +16,9 @@
 // fsyncs and a look through the directory) never holds up the clients, and a flood of renames
 // costs one write every kMinInterval, not one each. Each write goes on top of the file as it is
 // then, so that names put there by hand are kept, and always ends with the last names handed
-// in. Stopping (the destructor) writes what is still waiting first.
+// in. A file found empty or unreadable is one an editor is still saving: it is read again a
+// moment later, and the names known are kept rather than "no names" written back. Stopping
+// (the destructor) writes what is still waiting first.
 class CLabelsWriter {
   public:
     static constexpr std::chrono::milliseconds kMinInterval{250};

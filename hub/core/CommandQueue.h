@@ -17,13 +17,40 @@
 // The daemon's own commands (learning the routes, probing) are queued under this client.
 inline constexpr ClientId kHubClient = UINT64_MAX;
 
+// One command for the switcher, as the queue keeps it. A route names its output and level, so
+// that a newer route for the same output replaces one still waiting (the switcher only ever
+// needs the last), and the reply line that confirms it, so that one the switcher dropped is
+// sent again.
+struct QueuedCommand {
+    std::string text;
+    int output = 0;    // a route's output, 1-based; 0 for any other command
+    char level = 0;    // a route's 'B' (audio and video), 'V' or 'A'
+    std::string echo;  // the reply line that confirms it; empty when none is known
+
+    QueuedCommand() = default;
+    explicit QueuedCommand(std::string text_) : text(std::move(text_)) {}
+    bool IsRoute() const { return output > 0; }
+    // A route of this level makes a waiting one of `other`'s level needless.
+    bool Covers(const QueuedCommand& other) const {
+        return IsRoute() && other.output == output && (level == 'B' || level == other.level);
+    }
+};
+
 // The one way to the switcher. Every door hands its commands here, and they go out one at a
 // time, because switchers with small input buffers drop what arrives while they are busy: the
 // next command goes when the previous one's reply line has come and the line has then been
 // quiet for a moment (a reply of many lines is never cut into), or once the reply wait has
 // passed without one; an optional gap follows each. Clients take turns, one command each, and
 // each may have at most kMaxPerClient commands waiting, so that one client's flood never holds
-// up another's route for longer than a command or two.
+// up another's route for longer than a command or two. A route replaces a waiting route to the
+// same output and level, whoever handed either in, so that a burst of salvos ends on the last
+// one and only commands that cannot be merged count against a share.
+//
+// Each command is checked again just before it goes (a lock taken meanwhile stops it). A route
+// whose reply line does not come within the reply wait, when the switcher then answers a later
+// command, was lost (a busy switcher drops what arrives): it is sent again, at most kMaxResends
+// times, unless a newer route to its output went or waits. A reply that comes after its wait
+// ran out stretches the wait for the commands after it, up to kMaxReplyWait.
 //
 // With replies expected, commands that go unanswered kMissesForAbsent times in a row mean the
 // switcher no longer listens (switched off, stopped, talking noise): it is reported absent,
@@ -42,6 +69,8 @@ class CCommandQueue {
     static constexpr int kMissesForAbsent = 3;
     static constexpr Millis kIdleProbe{10000};
     static constexpr Millis kAbsentProbe{2000};
+    static constexpr int kMaxResends = 2;
+    static constexpr Millis kMaxReplyWait{5000};
 
     struct Settings {
         Millis replyWait{300};
@@ -72,6 +101,12 @@ class CCommandQueue {
         std::function<void(ClientId client)> room = [](ClientId) {};
         // Run may be due earlier than NextRun said before.
         std::function<void()> wake = [] {};
+        // Whether a command may still go, asked just before it goes; one that may not is
+        // dropped (the caller tells whom it concerns).
+        std::function<bool(ClientId client, const std::string& command)> mayGo =
+            [](ClientId, const std::string&) { return true; };
+        // A line for the log: a route that never got its reply, a wait that was stretched.
+        std::function<void(const std::string& line)> log = [](const std::string&) {};
     };
 
     enum class Submitted { Queued, Full, Absent };
@@ -82,7 +117,11 @@ class CCommandQueue {
     // waiting may always hand in a group (a routing block of every output); one with commands
     // waiting only while the group keeps it within its share. Absent while the link is down or
     // the switcher does not answer.
-    Submitted Submit(ClientId client, const std::vector<std::string>& commands);
+    Submitted Submit(ClientId client, const std::vector<QueuedCommand>& commands);
+    // Commands that are no routes.
+    Submitted SubmitText(ClientId client, const std::vector<std::string>& commands) {
+        return Submit(client, std::vector<QueuedCommand>(commands.begin(), commands.end()));
+    }
     bool HasRoom(ClientId client) const;
     bool Present() const { return m_bLinkUp && m_bPresent; }
     // True while the daemon's own probe waits for its answer: those bytes are no client's.
@@ -100,16 +139,45 @@ class CCommandQueue {
     void Run(Clock::time_point now = Clock::now());
     // When Run has work next; nothing while there is none to wait for.
     std::optional<Clock::time_point> NextRun() const;
+    // The reply wait now used: the configured one, or longer for a switcher that answered late.
+    Millis ReplyWait() const { return m_replyWait; }
 
   private:
-    void Send(ClientId client, const std::string& command, Clock::time_point now);
+    struct Entry {
+        ClientId client = kNoClient;  // who asked for it (after a merge: the newer request)
+        QueuedCommand command;
+        int resends = 0;
+    };
+    // A route whose wait ran out before its reply line came: late, or lost (then sent again).
+    struct Unconfirmed {
+        Entry entry;
+        Clock::time_point sentAt;
+    };
+    static constexpr std::size_t kMaxUnconfirmed = 64;
+
+    // Puts `command` in place of a waiting route it makes needless; false when there is none.
+    bool Merge(ClientId client, const QueuedCommand& command);
+    bool MergesWithWaiting(const QueuedCommand& command) const;
+    // The next command allowed to go, taken from the resends or the clients' turns.
+    std::optional<Entry> Next();
+    void Send(Entry entry, Clock::time_point now);
+    // A reply line; true when it answers the command in flight (a late reply to an earlier one
+    // does not).
+    bool Answers(std::string_view line, Clock::time_point now);
+    void TimedOut();
+    // The switcher answered a later command: the routes still unconfirmed were lost.
+    void SendLostAgain();
     std::size_t DropAll();
     void Finish(Clock::time_point now);
 
     Settings m_settings;
     Events m_events;
-    std::map<ClientId, std::deque<std::string>> m_waiting;
-    std::deque<ClientId> m_turns;  // clients with commands waiting, next first
+    Millis m_replyWait;
+    std::map<ClientId, std::deque<Entry>> m_waiting;
+    std::deque<ClientId> m_turns;        // clients with commands waiting, next first
+    std::map<int, int> m_routesWaiting;  // output -> routes to it waiting
+    std::deque<Entry> m_resends;         // routes to send again, before anything else
+    std::vector<Unconfirmed> m_unconfirmed;
 
     bool m_bLinkUp = false;
     bool m_bPresent = false;
@@ -119,6 +187,7 @@ class CCommandQueue {
     bool m_bInFlight = false;
     bool m_bAnswered = false;  // the command in flight had its reply line
     bool m_bProbe = false;     // the command in flight is the probe
+    Entry m_inFlight;
     Clock::time_point m_sentAt{};
     Clock::time_point m_answeredAt{};
     Clock::time_point m_lastByte{};

@@ -10,14 +10,24 @@ CHubState::CHubState(int inputs, int outputs, LabelNames labels)
       m_video(Index(outputs), -1),
       m_audio(Index(outputs), -1),
       m_locks(Index(outputs), kNoClient),
+      m_off(Index(outputs), false),
       m_changed(Index(outputs), false),
       m_heard(Index(outputs), false),
       m_labels(std::move(labels)) {}
 
 void CHubState::SetVideoRoute(int output, int input) {
     const std::size_t o = Index(output);
+    SetOff(output, false);
     if (m_video[o] != input) {
         m_video[o] = input;
+        m_changed[o] = true;
+    }
+}
+
+void CHubState::SetOff(int output, bool off) {
+    const std::size_t o = Index(output);
+    if (m_off[o] != off) {
+        m_off[o] = off;
         m_changed[o] = true;
     }
 }
@@ -60,9 +70,10 @@ int CHubState::ApplyReplyLine(std::string_view line) {
             }
             break;
         case ReplyKind::OutputOff:
-            // The protocol cannot show an output without a source: clients keep the last
-            // route; only the audio route kept here is cleared.
+            // The last video route stays for doors that cannot show an output without a
+            // source; the others show it off.
             SetAudioRoute(reply.output - 1, -1);
+            SetOff(reply.output - 1, true);
             Heard(reply.output - 1);
             return reply.output;
         default:

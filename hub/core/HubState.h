@@ -20,9 +20,10 @@ inline ClientId NewClientId() {
 }
 
 // What the daemon knows of the switcher: the video route of every output (what clients see),
-// the audio route (kept, never shown: the protocol has video routes only), the labels and the
-// locks. Ports are counted from 0 here, as the protocol counts them; the switcher and the
-// labels file count from 1. Routes not learned yet are -1 and are left out of what clients see.
+// the audio route (kept, never shown: the protocol has video routes only), whether an output
+// was switched off, the labels and the locks. Ports are counted from 0 here, as the protocol counts
+// them; the switcher and the labels file count from 1. Routes not learned yet are -1 and are left
+// out of what clients see.
 class CHubState {
   public:
     CHubState(int inputs, int outputs, LabelNames labels);
@@ -32,6 +33,9 @@ class CHubState {
 
     int VideoRoute(int output) const { return m_video[Index(output)]; }
     int AudioRoute(int output) const { return m_audio[Index(output)]; }
+    // The switcher reported the output switched off ("5$."), and no video route to it came
+    // since. Its last route stays in VideoRoute for doors that have no word for "off".
+    bool IsOff(int output) const { return m_off[Index(output)]; }
     // Sets the video route; marks the output changed when it moved.
     void SetVideoRoute(int output, int input);
     void SetAudioRoute(int output, int input) { m_audio[Index(output)] = input; }
@@ -40,7 +44,8 @@ class CHubState {
     // Returns the output a line reported off (1-based, as the line says it), else 0.
     int ApplyReplyLine(std::string_view line);
 
-    // The outputs whose video route changed since the last call, in order, then forgets them.
+    // The outputs whose video route (or being off) changed since the last call, in order, then
+    // forgets them.
     std::vector<int> TakeChangedRoutes();
     // Learning starts over when the link comes back: every route is to be heard anew.
     void StartLearning();
@@ -65,12 +70,14 @@ class CHubState {
         SetVideoRoute(output, input);
         SetAudioRoute(output, input);
     }
+    void SetOff(int output, bool off);
 
     int m_nInputs;
     int m_nOutputs;
     std::vector<int> m_video;
     std::vector<int> m_audio;
     std::vector<ClientId> m_locks;
+    std::vector<bool> m_off;
     std::vector<bool> m_changed;
     std::vector<bool> m_heard;
     int m_nHeard = 0;

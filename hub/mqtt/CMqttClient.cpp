@@ -98,28 +98,42 @@ mosquitto* CMqttClient::NewSession() {
     mosquitto_connect_callback_set(session, [](mosquitto*, void* self, int rc) {
         static_cast<CMqttClient*>(self)->OnConnack(rc);
     });
-    // What a message asks for runs once the library is out of its call: from inside it (its
-    // locks held) publishing an answer takes those locks in another order than a goodbye does.
-    mosquitto_message_callback_set(
-        session, [](mosquitto*, void* self, const mosquitto_message* message) {
-            auto* client = static_cast<CMqttClient*>(self);
-            QMetaObject::invokeMethod(
-                client,
-                [client, topic = std::string(message->topic),
-                 payload = std::string(static_cast<const char*>(message->payload),
-                                       static_cast<std::size_t>(std::max(0, message->payloadlen))),
-                 retained = message->retain] {
-                    if (client->m_events.message) {
-                        client->m_events.message(topic, payload, retained);
-                    }
-                },
-                Qt::QueuedConnection);
-        });
+    mosquitto_message_callback_set(session,
+                                   [](mosquitto*, void* self, const mosquitto_message* message) {
+                                       static_cast<CMqttClient*>(self)->Received(*message);
+                                   });
     mosquitto_publish_callback_set(session, [](mosquitto*, void* self, int) {
         auto* client = static_cast<CMqttClient*>(self);
         client->m_nUnacknowledged = std::max(0, client->m_nUnacknowledged - 1);
     });
     return session;
+}
+
+// What a message asks for runs once the library is out of its call: from inside it (its locks
+// held) publishing an answer takes those locks in another order than a goodbye does.
+void CMqttClient::Received(const mosquitto_message& message) {
+    const auto bytes = static_cast<std::size_t>(std::max(0, message.payloadlen));
+    if (bytes > kMaxMessageBytes) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, topic = std::string(message.topic), bytes, retained = message.retain] {
+                if (m_events.oversized) {
+                    m_events.oversized(topic, bytes, retained);
+                }
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, topic = std::string(message.topic),
+         payload = std::string(static_cast<const char*>(message.payload), bytes),
+         retained = message.retain] {
+            if (m_events.message) {
+                m_events.message(topic, payload, retained);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void CMqttClient::Connect() {
@@ -271,12 +285,13 @@ void CMqttClient::UpdateWrite() {
     }
 }
 
-void CMqttClient::Publish(const std::string& topic, const std::string& payload, bool retain) {
+void CMqttClient::Publish(const std::string& topic, const std::string& payload, bool retain,
+                          int qos) {
     if (!m_bConnected || m_pSession == nullptr) {
         return;
     }
     const int rc = mosquitto_publish(m_pSession, nullptr, topic.c_str(),
-                                     static_cast<int>(payload.size()), payload.data(), 1, retain);
+                                     static_cast<int>(payload.size()), payload.data(), qos, retain);
     if (rc == MOSQ_ERR_SUCCESS) {
         ++m_nUnacknowledged;
     }

@@ -11,6 +11,7 @@
 class CEventLog;
 class QSocketNotifier;
 struct mosquitto;
+struct mosquitto_message;
 
 // One connection to an MQTT broker, on the daemon's event loop: libmosquitto's socket sits on
 // socket notifiers and its keep-alive on a timer, so nothing here ever waits for the broker.
@@ -19,7 +20,7 @@ struct mosquitto;
 //
 // A lost or refused connection is tried again after 1 s, then 2, 4 ... up to 30 s; every
 // connection starts a new session (nothing queued for the old one is sent late), and
-// `connected` then publishes what the broker should hold. Messages are QoS 1.
+// `connected` then publishes what the broker should hold. Messages are QoS 1 unless told.
 class CMqttClient : public QObject {
   public:
     struct Settings {
@@ -38,6 +39,8 @@ class CMqttClient : public QObject {
         // `retained`: a message the broker held before we subscribed, not one just published.
         std::function<void(const std::string& topic, const std::string& payload, bool retained)>
             message;
+        // A message longer than kMaxMessageBytes, left unread: its size only.
+        std::function<void(const std::string& topic, std::size_t bytes, bool retained)> oversized;
     };
 
     static constexpr int kKeepAliveSeconds = 30;
@@ -46,6 +49,11 @@ class CMqttClient : public QObject {
     // Messages published and not yet acknowledged: beyond this the broker takes nothing, and
     // the connection is started anew rather than letting the queue grow.
     static constexpr int kMaxUnacknowledged = 20000;
+    // What a command (or a discovery config) can be. libmosquitto 2.0 neither bounds what it
+    // receives nor can ask the broker to hold longer messages back (that needs MQTT 5 and its
+    // blocking connect), so a longer one is still received whole by it, then dropped here
+    // before any copy of ours.
+    static constexpr std::size_t kMaxMessageBytes = 64 * 1024;
 
     CMqttClient(Settings settings, Events events, CEventLog& log, QObject* parent = nullptr);
     ~CMqttClient() override;
@@ -53,7 +61,7 @@ class CMqttClient : public QObject {
     void Start();
     bool IsConnected() const { return m_bConnected; }
     // Dropped while not connected: `connected` publishes everything again.
-    void Publish(const std::string& topic, const std::string& payload, bool retain);
+    void Publish(const std::string& topic, const std::string& payload, bool retain, int qos = 1);
     void Subscribe(const std::vector<std::string>& filters);
     void Unsubscribe(const std::string& filter);
     // A last message (retained) and a clean goodbye, waiting at most `waitMs` for them to go.
@@ -61,6 +69,7 @@ class CMqttClient : public QObject {
 
   private:
     mosquitto* NewSession();
+    void Received(const mosquitto_message& message);
     void Connect();
     void ConnectDone(mosquitto* session, int rc, int error);
     void Watch();

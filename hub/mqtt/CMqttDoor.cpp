@@ -1,9 +1,10 @@
 #include "hub/mqtt/CMqttDoor.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "hub/CEventLog.h"
 #include "hub/mqtt/MqttTopics.h"
@@ -13,15 +14,25 @@
 namespace {
 
 // How long after connecting the discovery configs the broker held from earlier runs are
-// looked at; those naming what is gone (a deleted salvo, an output of a bigger switcher) are
-// emptied.
+// looked at; those naming what is gone (a deleted salvo, an output of a bigger switcher, the
+// same switcher under an identifier of before) are emptied.
 constexpr int kStaleConfigMs = 5000;
+
+// Answers on "<base>/error" per second. A flood of bad commands must not become a flood of
+// answers: they would queue up towards the broker faster than it takes them.
+constexpr int kErrorsPerSecond = 20;
+constexpr int kErrorWindowMs = 1000;
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return lower;
+}
+
+QByteArray Compact(const QJsonValue& value) {
+    return value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                           : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
 }
 
 }  // namespace
@@ -40,15 +51,24 @@ CMqttDoor::CMqttDoor(CHub& hub, CEventLog& log, MqttSettings settings, QObject* 
           }(),
           CMqttClient::Events{[this] { Connected(); },
                               [this](const std::string& topic, const std::string& payload,
-                                     bool retained) { Message(topic, payload, retained); }},
+                                     bool retained) { Message(topic, payload, retained); },
+                              [this](const std::string& topic, std::size_t bytes, bool retained) {
+                                  Oversized(topic, bytes, retained);
+                              }},
           log, this),
       m_log(log) {
     m_flush.setSingleShot(true);
     connect(&m_flush, &QTimer::timeout, this, &CMqttDoor::Flush);
     m_forgetStale.setSingleShot(true);
     m_forgetStale.setInterval(kStaleConfigMs);
-    connect(&m_forgetStale, &QTimer::timeout, this,
-            [this] { m_client.Unsubscribe(HaDiscovery::ConfigFilter(m_settings.device)); });
+    connect(&m_forgetStale, &QTimer::timeout, this, [this] {
+        for (const std::string& filter : HaDiscovery::ConfigFilters(m_settings.device)) {
+            m_client.Unsubscribe(filter);
+        }
+    });
+    m_errorWindow.setSingleShot(true);
+    m_errorWindow.setInterval(kErrorWindowMs);
+    connect(&m_errorWindow, &QTimer::timeout, this, &CMqttDoor::ErrorWindowEnded);
     m_hub.AddListener(this);
 }
 
@@ -74,7 +94,9 @@ void CMqttDoor::Connected() {
     std::vector<std::string> filters = MqttTopics::CommandFilters(m_settings.base);
     if (m_settings.haDiscovery) {
         filters.push_back(m_settings.device.prefix + "/status");
-        filters.push_back(HaDiscovery::ConfigFilter(m_settings.device));
+        for (const std::string& filter : HaDiscovery::ConfigFilters(m_settings.device)) {
+            filters.push_back(filter);
+        }
         m_forgetStale.start();
     }
     m_client.Subscribe(filters);
@@ -84,20 +106,20 @@ void CMqttDoor::Connected() {
     for (int input = 0; input < state.Inputs(); ++input) {
         Publish("input/" + std::to_string(input + 1) + "/label", state.InputLabel(input));
     }
-    const std::vector<std::string> choices = MqttTopics::InputChoices(state);
     for (int output = 0; output < state.Outputs(); ++output) {
-        PublishRoute(output, choices);
         Publish("output/" + std::to_string(output + 1) + "/label", state.OutputLabel(output));
         PublishLock(output);
+        m_dirtyRoutes.insert(output);
     }
+    m_choices.clear();
     m_bStateDirty = true;
+    m_bSalvosDirty = true;
     m_bAllDiscovery = true;
     Flush();
 }
 
 void CMqttDoor::Message(const std::string& topic, const std::string& payload, bool retained) {
-    const HaDiscovery::Device& device = m_settings.device;
-    if (m_settings.haDiscovery && topic == device.prefix + "/status") {
+    if (m_settings.haDiscovery && topic == m_settings.device.prefix + "/status") {
         // Home Assistant started again and forgot the entities; a birth message the broker
         // kept only says it was there all along.
         if (payload == "online" && !retained) {
@@ -106,12 +128,9 @@ void CMqttDoor::Message(const std::string& topic, const std::string& payload, bo
         }
         return;
     }
-    const std::string_view config = "/config";
-    if (m_settings.haDiscovery && topic.rfind(device.prefix + "/", 0) == 0 &&
-        topic.size() > config.size() &&
-        topic.compare(topic.size() - config.size(), config.size(), config) == 0) {
-        if (retained && !payload.empty() && m_configs.count(topic) == 0) {
-            m_client.Publish(topic, "", true);
+    if (IsConfigTopic(topic)) {
+        if (retained && !payload.empty()) {
+            ForgetStaleConfig(topic, payload);
         }
         return;
     }
@@ -124,19 +143,46 @@ void CMqttDoor::Message(const std::string& topic, const std::string& payload, bo
     Command(topic, payload);
 }
 
+void CMqttDoor::Oversized(const std::string& topic, std::size_t bytes, bool retained) {
+    if (retained || IsConfigTopic(topic) || topic == m_settings.device.prefix + "/status") {
+        return;  // not a command: somebody else's config or status, of no concern here
+    }
+    Error(topic, "",
+          "a command is at most " + std::to_string(CMqttClient::kMaxMessageBytes / 1024) +
+              " KiB; this one had " + std::to_string(bytes) + " bytes and was not read");
+}
+
+bool CMqttDoor::IsConfigTopic(const std::string& topic) const {
+    const std::string_view config = "/config";
+    return m_settings.haDiscovery && topic.rfind(m_settings.device.prefix + "/", 0) == 0 &&
+           topic.size() > config.size() &&
+           topic.compare(topic.size() - config.size(), config.size(), config) == 0;
+}
+
+// A config of this switcher that this run did not publish is of an earlier one: Home Assistant
+// would keep its entity (a second device, when the identifier changed) driving our topics.
+void CMqttDoor::ForgetStaleConfig(const std::string& topic, const std::string& payload) {
+    if (m_configs.count(topic) != 0 ||
+        !HaDiscovery::IsThisDevices(m_settings.device, topic, payload)) {
+        return;
+    }
+    m_log.Log("mqtt: emptied " + Quoted(topic) + ", an earlier run's Home Assistant config");
+    m_client.Publish(topic, "", true);
+}
+
 void CMqttDoor::Command(const std::string& topic, const std::string& payload) {
     const CHubState& state = m_hub.State();
-    const auto command = MqttTopics::ReadCommand(m_settings.base, topic);
+    std::string why;
+    const auto command = MqttTopics::ReadCommand(m_settings.base, topic, &why);
     const bool inRange =
         command && (command->kind == MqttTopics::Command::Kind::TakeSalvo ||
                     command->number <= (command->input ? state.Inputs() : state.Outputs()));
     if (!inRange) {
-        Error(topic, payload, "no such input or output");
+        Error(topic, payload, why.empty() ? "no such input or output" : why);
         return;
     }
     const int port = command->number - 1;
     CHub::Result result = CHub::Result::Queued;
-    std::string why;
     switch (command->kind) {
         case MqttTopics::Command::Kind::Route: {
             const auto input = MqttTopics::ReadInput(state, payload, &why);
@@ -144,21 +190,21 @@ void CMqttDoor::Command(const std::string& topic, const std::string& payload) {
                 Error(topic, payload, why);
                 return;
             }
+            why = MqttLockRefusal(port);
+            if (!why.empty()) {
+                Error(topic, payload, why);
+                return;
+            }
             result = m_hub.SubmitRoutes(m_nClient, {Route{port, *input}});
             break;
         }
         case MqttTopics::Command::Kind::Lock: {
-            const std::string action = Lower(Trim(payload));
-            if (action != "lock" && action != "unlock" && action != "force") {
+            const auto changed = ChangeLock(port, payload);
+            if (!changed) {
                 Error(topic, payload, "expected lock, unlock or force");
                 return;
             }
-            const CHub::LockAction lock = action == "lock"     ? CHub::LockAction::Lock
-                                          : action == "unlock" ? CHub::LockAction::Unlock
-                                                               : CHub::LockAction::Force;
-            if (!m_hub.ChangeLocks(m_nClient, {{port, lock}})) {
-                result = CHub::Result::Locked;
-            }
+            result = *changed;
             break;
         }
         case MqttTopics::Command::Kind::Label:
@@ -167,6 +213,11 @@ void CMqttDoor::Command(const std::string& topic, const std::string& payload) {
             }
             return;
         case MqttTopics::Command::Kind::TakeSalvo:
+            why = MqttLockRefusal(command->salvo);
+            if (!why.empty()) {
+                Error(topic, payload, why);
+                return;
+            }
             result = m_hub.TakeSalvo(m_nClient, command->salvo);
             why = "no salvo is named " + Quoted(command->salvo, 64, '"');
             break;
@@ -189,22 +240,86 @@ void CMqttDoor::Command(const std::string& topic, const std::string& payload) {
     Error(topic, payload, why);
 }
 
+std::optional<CHub::Result> CMqttDoor::ChangeLock(int port, const std::string& payload) {
+    const std::string action = Lower(Trim(payload));
+    if (action != "lock" && action != "unlock" && action != "force") {
+        return std::nullopt;
+    }
+    const CHub::LockAction lock = action == "lock"     ? CHub::LockAction::Lock
+                                  : action == "unlock" ? CHub::LockAction::Unlock
+                                                       : CHub::LockAction::Force;
+    if (!m_hub.ChangeLocks(m_nClient, {{port, lock}})) {
+        return CHub::Result::Locked;
+    }
+    if (lock == CHub::LockAction::Lock) {
+        m_mqttLocks.insert(port);
+    } else {
+        m_mqttLocks.erase(port);
+    }
+    return CHub::Result::Queued;
+}
+
+std::string CMqttDoor::MqttLockRefusal(int output) const {
+    if (m_mqttLocks.count(output) == 0) {
+        return {};
+    }
+    const std::string lockTopic = "output/" + std::to_string(output + 1) + "/lock/set";
+    return "output " + std::to_string(output + 1) +
+           " is locked over MQTT, which every MQTT client shares: publish unlock or force to " +
+           lockTopic + " first";
+}
+
+std::string CMqttDoor::MqttLockRefusal(const std::string& salvo) const {
+    const auto found = m_hub.Salvos().find(salvo);
+    if (found != m_hub.Salvos().end()) {
+        for (const Route& route : found->second) {
+            std::string why = MqttLockRefusal(route.output);
+            if (!why.empty()) {
+                return why;
+            }
+        }
+    }
+    return {};
+}
+
 void CMqttDoor::Error(const std::string& topic, const std::string& payload,
                       const std::string& why) {
-    const QJsonObject error{
+    if (!m_errorWindow.isActive()) {
+        m_errorWindow.start();
+    }
+    if (m_nErrorsShown >= kErrorsPerSecond) {
+        ++m_nErrorsLeftOut;
+        return;
+    }
+    ++m_nErrorsShown;
+    PublishError(QJsonObject{
         {"topic", QString::fromStdString(topic)},
         {"payload", QString::fromUtf8(payload.data(), static_cast<qsizetype>(std::min<std::size_t>(
                                                           payload.size(), 256)))},
-        {"error", QString::fromStdString(why)}};
-    m_client.Publish(m_settings.base + "/error",
-                     QJsonDocument(error).toJson(QJsonDocument::Compact).toStdString(), false);
+        {"error", QString::fromStdString(why)}});
+}
+
+void CMqttDoor::ErrorWindowEnded() {
+    m_nErrorsShown = 0;
+    const int leftOut = std::exchange(m_nErrorsLeftOut, 0);
+    if (leftOut > 0) {
+        PublishError(QJsonObject{
+            {"topic", ""},
+            {"payload", ""},
+            {"error", QString::fromStdString(std::to_string(leftOut) +
+                                             " more commands could not be carried out; their "
+                                             "answers were left out")},
+            {"left_out", leftOut}});
+    }
+}
+
+// Once, and not kept: an answer is for whoever is listening now.
+void CMqttDoor::PublishError(const QJsonObject& error) {
+    m_client.Publish(m_settings.base + "/error", Compact(error).toStdString(), false, 0);
 }
 
 void CMqttDoor::RoutesChanged(const std::vector<int>& outputs) {
-    const std::vector<std::string> choices = MqttTopics::InputChoices(m_hub.State());
-    for (const int output : outputs) {
-        PublishRoute(output, choices);
-    }
+    m_dirtyRoutes.insert(outputs.begin(), outputs.end());
     m_bStateDirty = true;
     Later();
 }
@@ -218,20 +333,17 @@ void CMqttDoor::LabelsChanged(const std::vector<int>& inputs, const std::vector<
         Publish("output/" + std::to_string(output + 1) + "/label", state.OutputLabel(output));
         m_dirtySelects.insert(output);
     }
-    if (!inputs.empty()) {
-        // Every picker offers the inputs by name and shows the chosen one by name.
-        const std::vector<std::string> choices = MqttTopics::InputChoices(state);
-        for (int output = 0; output < state.Outputs(); ++output) {
-            PublishRoute(output, choices);
-            m_dirtySelects.insert(output);
-        }
-    }
+    // An input's new name changes the pickers' choices: Flush sees to them.
     m_bStateDirty = true;
     Later();
 }
 
 void CMqttDoor::LocksChanged(const std::vector<int>& outputs) {
     for (const int output : outputs) {
+        // Opened by a force of another door, or the hub let it go.
+        if (m_hub.State().LockOwner(output) != m_nClient) {
+            m_mqttLocks.erase(output);
+        }
         PublishLock(output);
     }
     m_bStateDirty = true;
@@ -242,9 +354,8 @@ void CMqttDoor::DeviceChanged(bool) {
     PublishSwitcher();
     // Routes learned while the switcher came are told once it is there.
     if (m_hub.Present()) {
-        const std::vector<std::string> choices = MqttTopics::InputChoices(m_hub.State());
         for (int output = 0; output < m_hub.State().Outputs(); ++output) {
-            PublishRoute(output, choices);
+            m_dirtyRoutes.insert(output);
         }
     }
     m_bStateDirty = true;
@@ -253,18 +364,24 @@ void CMqttDoor::DeviceChanged(bool) {
 
 void CMqttDoor::SalvosChanged() {
     m_bButtonsDirty = true;
-    m_bStateDirty = true;
+    m_bSalvosDirty = true;
     Later();
 }
 
-void CMqttDoor::PublishRoute(int output, const std::vector<std::string>& choices) {
+// "off" while the switcher has the output switched off; no choice of a picker reads so.
+void CMqttDoor::PublishRoute(int output) {
+    const std::string topic = "output/" + std::to_string(output + 1);
+    if (m_hub.State().IsOff(output)) {
+        Publish(topic + "/input", "off");
+        Publish(topic + "/source", "off");
+        return;
+    }
     const int input = m_hub.State().VideoRoute(output);
     if (input < 0) {
         return;  // not heard yet: what the broker holds stays
     }
-    const std::string topic = "output/" + std::to_string(output + 1);
     Publish(topic + "/input", std::to_string(input + 1));
-    Publish(topic + "/source", choices[static_cast<std::size_t>(input)]);
+    Publish(topic + "/source", m_choices[static_cast<std::size_t>(input)]);
 }
 
 void CMqttDoor::PublishLock(int output) {
@@ -280,6 +397,27 @@ void CMqttDoor::PublishSwitcher() {
     }
 }
 
+// The web API's whole state but the salvos, which have a topic of their own: they change
+// rarely and may be long, the state changes with every route.
+QJsonObject CMqttDoor::StateJson() const {
+    const CHubState& state = m_hub.State();
+    QJsonArray inputs;
+    for (int port = 0; port < state.Inputs(); ++port) {
+        inputs.append(ApiJson::Input(state, port));
+    }
+    QJsonArray outputs;
+    for (int port = 0; port < state.Outputs(); ++port) {
+        outputs.append(ApiJson::Output(state, port, m_nClient));
+    }
+    return {{"version", static_cast<qint64>(m_hub.Version())},
+            {"name", QString::fromStdString(m_settings.device.name)},
+            {"present", m_hub.Present()},
+            {"link", m_settings.linkText()},
+            {"inputs", inputs},
+            {"outputs", outputs},
+            {"presets", CHub::kMaxPreset}};
+}
+
 void CMqttDoor::Later() {
     if (!m_flush.isActive()) {
         m_flush.start(0);
@@ -288,19 +426,41 @@ void CMqttDoor::Later() {
 
 void CMqttDoor::Flush() {
     m_flush.stop();
-    if (m_bStateDirty) {
-        m_bStateDirty = false;
-        const QJsonObject state = ApiJson::State(
-            m_hub, {QString::fromStdString(m_settings.device.name), m_settings.linkText()},
-            m_nClient);
-        Publish("state", QJsonDocument(state).toJson(QJsonDocument::Compact).toStdString());
-    }
+    TakeNewChoices();
     if (m_settings.haDiscovery) {
         PublishDiscovery();
+    }
+    // After the configs: Home Assistant refuses a state that is not among the options it
+    // knows, and does not look at the retained one again when the options come later.
+    for (const int output : std::exchange(m_dirtyRoutes, {})) {
+        PublishRoute(output);
+    }
+    if (std::exchange(m_bSalvosDirty, false)) {
+        Publish("salvos", Compact(ApiJson::Salvos(m_hub.Salvos())).toStdString());
+    }
+    if (std::exchange(m_bStateDirty, false)) {
+        Publish("state", Compact(StateJson()).toStdString());
     }
     m_bAllDiscovery = false;
     m_bButtonsDirty = false;
     m_dirtySelects.clear();
+}
+
+void CMqttDoor::TakeNewChoices() {
+    const CHubState& state = m_hub.State();
+    std::vector<std::string> choices = MqttTopics::InputChoices(state);
+    if (choices == m_choices) {
+        return;
+    }
+    for (int output = 0; output < state.Outputs(); ++output) {
+        const int input = state.VideoRoute(output);
+        const auto shown = static_cast<std::size_t>(input);
+        if (input >= 0 && (m_choices.empty() || m_choices[shown] != choices[shown])) {
+            m_dirtyRoutes.insert(output);
+        }
+        m_dirtySelects.insert(output);
+    }
+    m_choices = std::move(choices);
 }
 
 void CMqttDoor::PublishDiscovery() {
@@ -316,11 +476,8 @@ void CMqttDoor::PublishDiscovery() {
             m_dirtySelects.insert(output);
         }
     }
-    if (!m_dirtySelects.empty()) {
-        const std::vector<std::string> choices = MqttTopics::InputChoices(state);
-        for (const int output : m_dirtySelects) {
-            send(HaDiscovery::Select(device, state, output, choices));
-        }
+    for (const int output : m_dirtySelects) {
+        send(HaDiscovery::Select(device, state, output, m_choices));
     }
     if (!m_bAllDiscovery && !m_bButtonsDirty) {
         return;

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "hub/core/CHub.h"
 #include "hub/mqtt/CMqttClient.h"
@@ -35,9 +38,19 @@ class CMqttDoor : public QObject, private IHubListener {
   private:
     void Connected();
     void Message(const std::string& topic, const std::string& payload, bool retained);
+    void Oversized(const std::string& topic, std::size_t bytes, bool retained);
+    bool IsConfigTopic(const std::string& topic) const;
+    void ForgetStaleConfig(const std::string& topic, const std::string& payload);
     void Command(const std::string& topic, const std::string& payload);
+    // What `lock/set` asks, carried out; nothing when the payload is none of the three.
+    std::optional<CHub::Result> ChangeLock(int port, const std::string& payload);
+    // Why a route over MQTT may not go to `output` (empty: it may).
+    std::string MqttLockRefusal(int output) const;
+    std::string MqttLockRefusal(const std::string& salvo) const;
+    // Answers on "<base>/error", at most kErrorsPerSecond, then one count of those left out.
     void Error(const std::string& topic, const std::string& payload, const std::string& why);
-    void StaleConfig(const std::string& topic, const std::string& payload);
+    void ErrorWindowEnded();
+    void PublishError(const QJsonObject& error);
 
     void RoutesChanged(const std::vector<int>& outputs) override;
     void LabelsChanged(const std::vector<int>& inputs, const std::vector<int>& outputs) override;
@@ -46,14 +59,17 @@ class CMqttDoor : public QObject, private IHubListener {
     void SalvosChanged() override;
 
     void PublishLock(int output);
-    // `choices`: InputChoices, worked out once for all outputs.
-    void PublishRoute(int output, const std::vector<std::string>& choices);
+    void PublishRoute(int output);
     void PublishSwitcher();
     void Publish(const std::string& topic, const std::string& payload);
-    // The whole state and the discovery configs are sent once per turn of the event loop,
-    // however many changes the turn brought.
+    QJsonObject StateJson() const;
+    // What is published is gathered and sent once per turn of the event loop, however many
+    // changes the turn brought.
     void Later();
     void Flush();
+    // The pickers' choices as they are now; where one changed, its pickers' configs and the
+    // routes that show it are to be published again.
+    void TakeNewChoices();
     void PublishDiscovery();
 
     CHub& m_hub;
@@ -63,11 +79,20 @@ class CMqttDoor : public QObject, private IHubListener {
     CEventLog& m_log;
     QTimer m_flush;
     QTimer m_forgetStale;
+    QTimer m_errorWindow;
+    int m_nErrorsShown = 0;
+    int m_nErrorsLeftOut = 0;
     bool m_bStateDirty = false;
+    bool m_bSalvosDirty = false;
+    std::set<int> m_dirtyRoutes;
     std::set<int> m_dirtySelects;
     bool m_bButtonsDirty = false;
     bool m_bAllDiscovery = false;
-    std::string m_strSwitcher;        // what "<base>/switcher" last said
-    std::set<std::string> m_configs;  // discovery topics published in this run
-    std::set<std::string> m_buttons;  // their salvos
+    std::vector<std::string> m_choices;  // InputChoices as last published
+    std::string m_strSwitcher;           // what "<base>/switcher" last said
+    std::set<std::string> m_configs;     // discovery topics published in this run
+    std::set<std::string> m_buttons;     // their salvos
+    // Outputs locked over MQTT. Every MQTT publisher is this one client of the hub, so the hub
+    // would let any of them route there; the door holds such a lock against MQTT itself.
+    std::set<int> m_mqttLocks;
 };

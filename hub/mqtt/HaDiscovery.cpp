@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cstdio>
 
 #include "hub/mqtt/MqttTopics.h"
@@ -64,8 +65,31 @@ std::string SalvoObject(const std::string& salvo) {
 
 }  // namespace
 
-std::string ConfigFilter(const Device& device) {
-    return device.prefix + "/+/" + NodeId(device) + "/+/config";
+std::vector<std::string> ConfigFilters(const Device& device) {
+    return {device.prefix + "/+/+/config", device.prefix + "/+/+/+/config"};
+}
+
+bool IsThisDevices(const Device& device, const std::string& topic, const std::string& payload) {
+    const std::string ownTopics = device.prefix + "/";
+    const std::size_t component = topic.find('/', ownTopics.size());
+    if (component != std::string::npos &&
+        topic.compare(component + 1, NodeId(device).size() + 1, NodeId(device) + "/") == 0) {
+        return true;
+    }
+    const QJsonObject config = QJsonDocument::fromJson(QByteArray::fromStdString(payload)).object();
+    if (!config.value("unique_id").toString().startsWith("matrixd_")) {
+        return false;
+    }
+    const QString base = Text(device.base);
+    auto underBase = [&base](const QJsonValue& value) {
+        const QString named = value.toString();
+        return named == base || named.startsWith(base + '/');
+    };
+    const QJsonArray availability = config.value("availability").toArray();
+    return underBase(config.value("state_topic")) || underBase(config.value("command_topic")) ||
+           std::any_of(availability.begin(), availability.end(), [&](const QJsonValue& entry) {
+               return underBase(entry.toObject().value("topic"));
+           });
 }
 
 Config Select(const Device& device, const CHubState& state, int output,
@@ -81,6 +105,9 @@ Config Select(const Device& device, const CHubState& state, int output,
     config.insert("options", options);
     config.insert("command_topic", Text(topic + "/input/set"));
     config.insert("state_topic", Text(topic + "/source"));
+    // No choice for an output switched off: the picker then reads "unknown". None of the choices
+    // is "off" (InputChoices numbers such a label).
+    config.insert("value_template", "{{ 'None' if value == 'off' else value }}");
     config.insert("icon", "mdi:video-input-hdmi");
     return {ConfigTopic(device, "select", object), Compact(config)};
 }

@@ -24,10 +24,15 @@ struct Config {
     QByteArray payload;
 };
 
-// The topics of this device's configs all match this filter.
-std::string ConfigFilter(const Device& device);
+// Every config under the prefix, with or without a node id in its topic.
+std::vector<std::string> ConfigFilters(const Device& device);
+// A retained config that stands for this device: one of its own topics, or one a matrixd made
+// for the same base topic under another identifier (the switcher was reached another way, or
+// an older version named the device otherwise). Configs other programs made are never its.
+bool IsThisDevices(const Device& device, const std::string& topic, const std::string& payload);
 // A picker for `output` (0-based) offering `choices` (InputChoices), showing
-// "<base>/output/N/source".
+// "<base>/output/N/source"; an output switched off shows there as "off", which the picker
+// takes as no choice.
 Config Select(const Device& device, const CHubState& state, int output,
               const std::vector<std::string>& choices);
 Config Button(const Device& device, const std::string& salvo);

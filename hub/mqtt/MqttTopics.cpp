@@ -1,6 +1,7 @@
 #include "hub/mqtt/MqttTopics.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <map>
 
@@ -60,7 +61,8 @@ std::optional<std::string> DecodeLevel(std::string_view level) {
     return name;
 }
 
-std::optional<Command> ReadCommand(std::string_view base, std::string_view topic) {
+std::optional<Command> ReadCommand(std::string_view base, std::string_view topic,
+                                   std::string* why) {
     if (topic.size() <= base.size() + 1 || topic.substr(0, base.size()) != base ||
         topic[base.size()] != '/') {
         return std::nullopt;
@@ -70,6 +72,11 @@ std::optional<Command> ReadCommand(std::string_view base, std::string_view topic
     if (levels.size() == 3 && levels[0] == "salvo" && levels[2] == "take") {
         const auto name = DecodeLevel(levels[1]);
         if (!name || name->empty()) {
+            if (why != nullptr) {
+                *why = !name ? "the salvo name holds a % not followed by two hex digits (a % "
+                               "itself is written %25)"
+                             : "no salvo name";
+            }
             return std::nullopt;
         }
         command.kind = Command::Kind::TakeSalvo;
@@ -103,45 +110,90 @@ std::vector<std::string> CommandFilters(const std::string& base) {
             base + "/input/+/label/set", base + "/salvo/+/take"};
 }
 
+namespace {
+
+bool EqualsNoCase(std::string_view text, std::string_view lower) {
+    return text.size() == lower.size() &&
+           std::equal(text.begin(), text.end(), lower.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+// A label a command or Home Assistant would take for something else: a number is read as the
+// input of that number, "None" as no choice at all, "off" as what an output switched off shows.
+bool ReadsAsSomethingElse(std::string_view label) {
+    const bool digits =
+        std::all_of(label.begin(), label.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits || EqualsNoCase(label, "none") || EqualsNoCase(label, "off");
+}
+
+std::string Numbered(const std::string& label, int port) {
+    return label + " (" + std::to_string(port + 1) + ")";
+}
+
+}  // namespace
+
 std::vector<std::string> InputChoices(const CHubState& state) {
     std::vector<std::string> choices;
-    std::map<std::string, int> uses;
+    std::vector<bool> numbered;
     for (int port = 0; port < state.Inputs(); ++port) {
-        choices.push_back(state.InputLabel(port));
-        ++uses[choices.back()];
+        std::string label(Trim(state.InputLabel(port)));
+        if (label.empty()) {
+            label = "Input " + std::to_string(port + 1);
+        }
+        numbered.push_back(ReadsAsSomethingElse(label));
+        choices.push_back(numbered.back() ? Numbered(label, port) : label);
     }
-    for (int port = 0; port < state.Inputs(); ++port) {
-        std::string& choice = choices[static_cast<std::size_t>(port)];
-        if (uses[choice] > 1) {
-            choice += " (" + std::to_string(port + 1) + ")";
+    // Choices that carry their number differ among themselves (the number ends them), so each
+    // round numbers at least one more, and the rounds end.
+    for (bool again = true; again;) {
+        again = false;
+        std::map<std::string, int> uses;
+        for (const std::string& choice : choices) {
+            ++uses[choice];
+        }
+        for (std::size_t port = 0; port < choices.size(); ++port) {
+            if (!numbered[port] && uses[choices[port]] > 1) {
+                choices[port] = Numbered(choices[port], static_cast<int>(port));
+                numbered[port] = true;
+                again = true;
+            }
         }
     }
     return choices;
 }
 
 std::optional<int> ReadInput(const CHubState& state, std::string_view payload, std::string* error) {
-    const std::string_view text = Trim(payload);
-    if (!text.empty() &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        if (const auto number = ReadDecimal(text, 1, state.Inputs())) {
-            return *number - 1;
-        }
-        *error = "no input " + std::string(text.substr(0, 16)) + " (1.." +
-                 std::to_string(state.Inputs()) + ")";
-        return std::nullopt;
-    }
+    const std::string text(Trim(payload));
     const std::vector<std::string> choices = InputChoices(state);
     const auto found = std::find(choices.begin(), choices.end(), text);
     if (found != choices.end()) {
         return static_cast<int>(found - choices.begin());
     }
-    *error = std::count_if(choices.begin(), choices.end(),
-                           [&](const std::string& choice) {
-                               return choice.rfind(std::string(text) + " (", 0) == 0;
-                           }) > 1
-                 ? "more than one input is labelled \"" + std::string(text) +
-                       "\": add its number, as in \"" + std::string(text) + " (2)\""
-                 : "no input is labelled \"" + std::string(text.substr(0, 64)) + "\"";
+    if (!text.empty() &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        if (const auto number = ReadDecimal(text, 1, state.Inputs())) {
+            return *number - 1;
+        }
+        *error = "no input " + text.substr(0, 16) + " (1.." + std::to_string(state.Inputs()) + ")";
+        return std::nullopt;
+    }
+    std::vector<std::string> numberedAlike;
+    for (const std::string& choice : choices) {
+        if (choice.rfind(text + " (", 0) == 0) {
+            numberedAlike.push_back(choice);
+        }
+    }
+    const std::string quoted = "\"" + text.substr(0, 64) + "\"";
+    if (numberedAlike.size() > 1) {
+        *error = "more than one input is labelled " + quoted + ": add its number, as in \"" +
+                 numberedAlike.front() + "\"";
+    } else if (numberedAlike.size() == 1) {
+        *error =
+            "the input labelled " + quoted + " is named \"" + numberedAlike.front() + "\" here";
+    } else {
+        *error = "no input is labelled " + quoted;
+    }
     return std::nullopt;
 }
 

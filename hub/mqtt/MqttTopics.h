@@ -25,18 +25,21 @@ struct Command {
     std::string salvo;
 };
 
-// "<base>/output/5/input/set" and the other command topics; nothing for any other topic.
-// Port numbers are not checked against the switcher here.
-std::optional<Command> ReadCommand(std::string_view base, std::string_view topic);
+// "<base>/output/5/input/set" and the other command topics; nothing for any other topic, and
+// in `why` what is wrong with it where that is more than "no such input or output". Port
+// numbers are not checked against the switcher here.
+std::optional<Command> ReadCommand(std::string_view base, std::string_view topic,
+                                   std::string* why = nullptr);
 
 // The commands' topics to subscribe to.
 std::vector<std::string> CommandFilters(const std::string& base);
 
-// What a picker offers for each input: its label, or, where two inputs share one, the label
-// with its number ("Camera (3)"), so that every choice names one input.
+// What a picker offers for each input: its label, unless a command would read it as something
+// else (a number, "none" or "off" in any case) or another choice is the same text; those get
+// the input's number ("3 (6)", "None (7)", "Camera (8)") until every choice names one input.
 std::vector<std::string> InputChoices(const CHubState& state);
 
-// An input as a command names it: its number, or one of InputChoices. 0-based; nothing (and
+// An input as a command names it: one of InputChoices, else its number. 0-based; nothing (and
 // why) for anything else.
 std::optional<int> ReadInput(const CHubState& state, std::string_view payload, std::string* error);
 

@@ -3,6 +3,7 @@
 #include "hub/core/CHub.h"
 #include "hub/core/CSwitcherLink.h"
 #include "link/LineSettings.h"
+#include "panel/CommandGrammar.h"
 #include "panel/HubLines.h"
 #include "platform/PlainText.h"
 
@@ -43,6 +44,11 @@ bool ModuleLine(const std::string& command, SerialLine& line) {
     return false;
 }
 
+bool IsSwitcherLock(const std::string& command) {
+    const auto read = ReadDeviceCommand(command);
+    return read && read->kind == CommandKind::Lock;
+}
+
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -81,6 +87,12 @@ void CRawServer::Resume(ClientId client) {
     // From the event loop: the queue calls in the middle of its own work.
     QMetaObject::invokeMethod(
         this, [this, client] { Take(client); }, Qt::QueuedConnection);
+}
+
+void CRawServer::Refused(ClientId client) {
+    if (m_pending.count(client) != 0) {
+        Reply(client, kSwitcherLockedLine);
+    }
 }
 
 void CRawServer::Take(ClientId client) {
@@ -135,6 +147,13 @@ bool CRawServer::TakeCommands(ClientId client, Pending& pending) {
             break;
         }
         const std::string command = bytes.substr(0, end + 1);
+        if (!m_bAllowLineSettings && IsSwitcherLock(command)) {
+            // The switcher's own lock holds every door: it is the administrator's, as the line.
+            bytes.erase(0, end + 1);
+            Log("a client's switcher lock was refused (--allow-line-settings is off)");
+            Reply(client, kHubRefusedLine);
+            continue;
+        }
         const CHub::Result result = m_hub.SubmitRaw(client, command);
         if (result == CHub::Result::Full) {
             pending.waiting = true;

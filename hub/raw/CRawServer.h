@@ -35,6 +35,8 @@ class CRawServer : public CClientServer {
 
     // The command queue has room for `client` again.
     void Resume(ClientId client);
+    // A command of `client` that waited was not sent: a lock taken meanwhile forbids it.
+    void Refused(ClientId client);
 
   protected:
     void Connected(ClientId client) override;

@@ -33,8 +33,12 @@ const char* FaultText(RouterRequest::Fault fault) {
 
 }  // namespace
 
-CRouterDoor::CRouterDoor(CHub& hub, IRouterOutput& output, RouterIdentity identity)
-    : m_hub(hub), m_output(output), m_identity(std::move(identity)) {
+CRouterDoor::CRouterDoor(CHub& hub, IRouterOutput& output, RouterIdentity identity,
+                         bool closeWhenAbsent)
+    : m_hub(hub),
+      m_output(output),
+      m_identity(std::move(identity)),
+      m_bCloseWhenAbsent(closeWhenAbsent) {
     m_hub.AddListener(this);
 }
 
@@ -43,6 +47,10 @@ CRouterDoor::~CRouterDoor() {
 }
 
 void CRouterDoor::ClientConnected(ClientId client) {
+    if (m_bCloseWhenAbsent && m_hub.DeviceState() == CHub::Device::Absent) {
+        m_output.CloseClient(client, "refused: the switcher is absent (--router-absent close)");
+        return;
+    }
     if (m_hub.DeviceState() == CHub::Device::Learning) {
         m_clients[client] = ClientStage::Held;
         return;
@@ -63,11 +71,8 @@ bool CRouterDoor::Holding(ClientId client) const {
 
 void CRouterDoor::Serve(ClientId client, bool withPreamble) {
     std::string text = withPreamble ? RouterBlocks::Preamble() : std::string();
-    if (m_hub.Present()) {
-        text += RouterBlocks::FullStatus(m_identity, m_hub.State(), client);
-    } else {
-        text += RouterBlocks::Device(m_identity, m_hub.State(), false);
-    }
+    text += m_hub.Present() ? RouterBlocks::FullStatus(m_identity, m_hub.State(), client)
+                            : RouterBlocks::AbsentStatus(m_identity, m_hub.State(), client);
     m_output.SendToClient(client, text);
 }
 
@@ -113,6 +118,18 @@ void CRouterDoor::LocksChanged(const std::vector<int>& outputs) {
 void CRouterDoor::DeviceChanged(bool wasPresent) {
     const CHub::Device device = m_hub.DeviceState();
     if (device == CHub::Device::Learning) {
+        return;
+    }
+    if (device == CHub::Device::Absent && m_bCloseWhenAbsent) {
+        // Surfaces that do not read "Device present" see their connection fail instead of
+        // old routes that look live.
+        std::vector<ClientId> clients;
+        for (const auto& [client, stage] : m_clients) {
+            clients.push_back(client);
+        }
+        for (ClientId client : clients) {
+            m_output.CloseClient(client, "closed: the switcher is absent (--router-absent close)");
+        }
         return;
     }
     if (device == CHub::Device::Absent && wasPresent) {
@@ -186,14 +203,14 @@ bool CRouterDoor::Dump(ClientId client, const std::string& header) {
         block = RouterBlocks::Preamble();
     } else if (header == "VIDEOHUB DEVICE:") {
         block = RouterBlocks::Device(m_identity, state, present);
-    } else if (!present) {
-        return false;  // with no device there is nothing more to tell
     } else if (header == "INPUT LABELS:") {
         block = RouterBlocks::InputLabels(state);
     } else if (header == "OUTPUT LABELS:") {
         block = RouterBlocks::OutputLabels(state);
     } else if (header == "VIDEO OUTPUT LOCKS:") {
         block = RouterBlocks::Locks(state, client);
+    } else if (!present) {
+        return false;  // the routes are not known while the device is away
     } else if (header == "VIDEO OUTPUT ROUTING:") {
         block = RouterBlocks::Routing(state);
     } else if (header == "CONFIGURATION:") {

@@ -15,6 +15,8 @@ class IRouterOutput {
     virtual void SendToClient(ClientId client, const std::string& bytes) = 0;
     // A client held back while the routes were learned may be read again.
     virtual void ResumeClient(ClientId client) = 0;
+    // Ends a client's connection (its ClientGone follows), saying why in the log.
+    virtual void CloseClient(ClientId client, const std::string& why) = 0;
     virtual void Log(const std::string& line) = 0;
 };
 
@@ -23,10 +25,12 @@ class IRouterOutput {
 //
 // Clients that connect while the routes are learned are held until learning ends, so that
 // their first dump holds every route the switcher told. What a request changes goes out after
-// its ACK.
+// its ACK. With `closeWhenAbsent`, clients are closed and new ones refused while the switcher
+// is absent, for surfaces that show old routes as live whatever "Device present" says.
 class CRouterDoor : private IHubListener {
   public:
-    CRouterDoor(CHub& hub, IRouterOutput& output, RouterIdentity identity);
+    CRouterDoor(CHub& hub, IRouterOutput& output, RouterIdentity identity,
+                bool closeWhenAbsent = false);
     ~CRouterDoor() override;
 
     void ClientConnected(ClientId client);
@@ -55,6 +59,7 @@ class CRouterDoor : private IHubListener {
     CHub& m_hub;
     IRouterOutput& m_output;
     RouterIdentity m_identity;
+    const bool m_bCloseWhenAbsent;
     std::map<ClientId, ClientStage> m_clients;
     // While a request is answered, the updates it causes wait for its ACK.
     bool m_bAnswering = false;

@@ -25,6 +25,7 @@ class CRouterServer : public CClientServer {
     void SetDoor(CRouterDoor* door) { m_pDoor = door; }
     // A client the engine held is read again (from the event loop).
     void Resume(ClientId client);
+    void Close(ClientId client, const std::string& why) { Drop(client, why); }
 
   protected:
     void Connected(ClientId client) override;

@@ -35,12 +35,12 @@ std::string Preamble() {
     return "PROTOCOL PREAMBLE:\nVersion: 2.8\n\n";
 }
 
+// The counts and names go out also while the switcher is away: they are known from the options,
+// and a client given none would make up a router of its own.
 std::string Device(const RouterIdentity& identity, const CHubState& state, bool present) {
-    if (!present) {
-        return "VIDEOHUB DEVICE:\nDevice present: false\n\n";
-    }
-    return "VIDEOHUB DEVICE:\nDevice present: true\nModel name: " + identity.model +
-           "\nFriendly name: " + identity.name + "\nUnique ID: " + identity.uniqueId +
+    return std::string("VIDEOHUB DEVICE:\nDevice present: ") + (present ? "true" : "false") +
+           "\nModel name: " + identity.model + "\nFriendly name: " + identity.name +
+           "\nUnique ID: " + identity.uniqueId +
            "\nVideo inputs: " + std::to_string(state.Inputs()) +
            "\nVideo processing units: 0\nVideo outputs: " + std::to_string(state.Outputs()) +
            "\nVideo monitoring outputs: 0\nSerial ports: 0\n\n";
@@ -84,6 +84,11 @@ std::string EndPrelude() {
 std::string FullStatus(const RouterIdentity& identity, const CHubState& state, ClientId viewer) {
     return Device(identity, state, true) + InputLabels(state) + OutputLabels(state) +
            Locks(state, viewer) + Routing(state) + Configuration() + EndPrelude();
+}
+
+std::string AbsentStatus(const RouterIdentity& identity, const CHubState& state, ClientId viewer) {
+    return Device(identity, state, false) + InputLabels(state) + OutputLabels(state) +
+           Locks(state, viewer) + Configuration() + EndPrelude();
 }
 
 }  // namespace RouterBlocks

@@ -21,7 +21,7 @@ inline constexpr const char* kAck = "ACK\n\n";
 inline constexpr const char* kNak = "NAK\n\n";
 
 std::string Preamble();
-// The device block; while no device is reachable it holds "Device present: false" only.
+// The device block, with "Device present: false" while no device is reachable.
 std::string Device(const RouterIdentity& identity, const CHubState& state, bool present);
 // Label, lock and routing blocks: every port, or only the ports listed (an update).
 std::string InputLabels(const CHubState& state, const std::vector<int>* ports = nullptr);
@@ -35,5 +35,7 @@ std::string EndPrelude();
 
 // Everything after the preamble, for a present device, as `viewer` sees it.
 std::string FullStatus(const RouterIdentity& identity, const CHubState& state, ClientId viewer);
+// The same while the device is away: no routes, which are not known.
+std::string AbsentStatus(const RouterIdentity& identity, const CHubState& state, ClientId viewer);
 
 }  // namespace RouterBlocks

@@ -10,13 +10,18 @@ QJsonObject Input(const CHubState& state, int port) {
 
 QJsonObject Output(const CHubState& state, int port, ClientId viewer) {
     const ClientId owner = state.LockOwner(port);
-    const int input = state.VideoRoute(port);
-    return {{"n", port + 1},
-            {"label", QString::fromStdString(state.OutputLabel(port))},
-            {"input", input < 0 ? QJsonValue() : QJsonValue(input + 1)},
-            {"lock", owner == kNoClient ? "none"
-                     : owner == viewer  ? "mine"
-                                        : "other"}};
+    const bool off = state.IsOff(port);
+    const int input = off ? -1 : state.VideoRoute(port);
+    QJsonObject output{{"n", port + 1},
+                       {"label", QString::fromStdString(state.OutputLabel(port))},
+                       {"input", input < 0 ? QJsonValue() : QJsonValue(input + 1)},
+                       {"lock", owner == kNoClient ? "none"
+                                : owner == viewer  ? "mine"
+                                                   : "other"}};
+    if (off) {
+        output.insert("off", true);
+    }
+    return output;
 }
 
 QJsonObject Salvo(const std::string& name, const std::vector<Route>& routes) {
@@ -98,7 +103,7 @@ QByteArray SalvosFile(const SalvoBook& salvos) {
     return QJsonDocument(QJsonObject{{"salvos", Salvos(salvos)}}).toJson(QJsonDocument::Indented);
 }
 
-std::optional<SalvoBook> ReadSalvosFile(const QByteArray& bytes, QString* error) {
+std::optional<SalvosFileRead> ReadSalvosFile(const QByteArray& bytes, QString* error) {
     QJsonParseError parse{};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parse);
     if (parse.error != QJsonParseError::NoError) {
@@ -110,19 +115,20 @@ std::optional<SalvoBook> ReadSalvosFile(const QByteArray& bytes, QString* error)
         *error = "no \"salvos\" list";
         return std::nullopt;
     }
-    SalvoBook salvos;
+    SalvosFileRead read;
     for (const QJsonValue& item : list.toArray()) {
-        const std::string name = item.toObject().value("name").toString().toStdString();
-        QJsonObject body{{"routes", item.toObject().value("routes")}};
-        const auto routes = ReadRoutes(body, error);
-        if (!CHub::IsSalvoName(name) || !routes) {
-            *error = "salvo \"" + QString::fromStdString(name).left(64) +
-                     "\": " + (routes ? QString("not a salvo name") : *error);
-            return std::nullopt;
+        const QJsonValue name = item.toObject().value("name");
+        QString why;
+        const auto routes =
+            ReadRoutes(QJsonObject{{"routes", item.toObject().value("routes")}}, &why);
+        if (!name.isString() || !routes) {
+            read.unreadable.emplace_back(name.isString() ? name.toString() : "(no name)",
+                                         routes ? "\"name\" must be text" : why);
+            continue;
         }
-        salvos[name] = *routes;
+        read.salvos.emplace_back(name.toString().toStdString(), *routes);
     }
-    return salvos;
+    return read;
 }
 
 }  // namespace ApiJson

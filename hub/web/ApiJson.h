@@ -33,6 +33,17 @@ std::optional<std::vector<Route>> ReadRoutes(const QJsonObject& body, QString* e
 
 // The salvos file: {"salvos": [{"name": ..., "routes": [...]}, ...]}, indented for hand edits.
 QByteArray SalvosFile(const SalvoBook& salvos);
-std::optional<SalvoBook> ReadSalvosFile(const QByteArray& bytes, QString* error);
+// The most salvos the hub keeps take about 110 MB written so; with room for hand edits beyond
+// that, a larger file is none of ours.
+inline constexpr qint64 kMaxSalvosFileBytes =
+    qint64(CHub::kMaxSalvos) * (qint64(CHub::kMaxSalvoRoutes) * 128 + 1024);
+struct SalvosFileRead {
+    std::vector<CHub::NamedRoutes> salvos;  // in the file's order, for the hub to check
+    // Entries that are no {"name": "...", "routes": [...]}: their name (or what stands there)
+    // and what is wrong.
+    std::vector<std::pair<QString, QString>> unreadable;
+};
+// Nothing, and why, when the bytes are not JSON or hold no "salvos" list.
+std::optional<SalvosFileRead> ReadSalvosFile(const QByteArray& bytes, QString* error);
 
 }  // namespace ApiJson

@@ -3,8 +3,11 @@
 #include <QAbstractHttpServer>
 #include <QHostAddress>
 #include <QJsonObject>
+#include <QPointer>
+#include <QTcpSocket>
 #include <QThreadPool>
 #include <QTimer>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,6 +30,8 @@ struct WebSettings {
     std::function<QString()> linkText;
     // Other panels of the site: name and address, from the configuration and the network.
     std::function<std::vector<std::pair<QString, QString>>()> sites;
+    // Names this machine is reached by beside its own (--web-host), in lower case.
+    std::vector<QString> hostNames;
 };
 
 // The web API and page over the hub (docs/api.md): REST calls become requests to the hub,
@@ -40,7 +45,7 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
     static constexpr qint64 kMaxUnread = 1024 * 1024;
     static constexpr quint64 kMaxMessage = 64 * 1024;
     // Sign-ins waiting for their password check; more are refused (503).
-    static constexpr int kMaxChecks = 8;
+    static constexpr std::size_t kMaxChecks = 8;
 
     CWebDoor(CHub& hub, const CClientAccess& access, CEventLog& log, WebSettings settings,
              QObject* parent);
@@ -70,11 +75,48 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
         Headers headers;
     };
     struct Call;  // one API request, read
+    // Who a request comes from: the session's client, or nobody (a read without a password).
+    struct Caller {
+        ClientId client = kNoClient;
+        std::string token;
+        bool opened = false;  // a new session: its cookie goes with the answer
+        int refusal = 0;      // 401 sign in first, 503 no room for a new session
+    };
+    struct WaitingCheck {
+        QPointer<QTcpSocket> socket;
+        std::string address;
+        std::string password;
+    };
 
+    // Answers go out in the order of their requests: one that comes later (a sign-in being
+    // checked) keeps its place, and the answers after it wait behind it.
+    struct Answer {
+        QByteArray bytes;
+        bool ready = false;
+        bool closes = false;  // the connection closes once it is out
+    };
+    struct Answers {
+        QPointer<QTcpSocket> socket;
+        std::deque<Answer> queue;
+        qint64 bytes = 0;
+    };
+    class CAnswering;
+    static constexpr std::size_t kMaxWaitingAnswers = 64;
+
+    static QByteArray Response(const Reply& reply, bool closes);
     void Send(QTcpSocket* socket, const Reply& reply);
+    bool AnswerAwaited(QTcpSocket* socket) const;
+    void Queue(QTcpSocket* socket, Answer answer);
+    void Flush(std::map<QTcpSocket*, Answers>::iterator found);
+    static void Write(QTcpSocket* socket, const Answer& answer);
     Reply Api(const Call& call);
     Reply Page(const QString& path) const;
     Reply SignIn(const QHttpServerRequest& request, QTcpSocket* socket);
+    Reply QueueCheck(WaitingCheck check);
+    void StartCheck();
+    void RunCheck(WaitingCheck check);
+    void CheckDone(QTcpSocket* socket, const std::string& address, bool ok);
+    static Reply Refused(int status);
     Reply Routes(const Call& call);
     Reply Label(const Call& call, bool input, int port);
     Reply Lock(const Call& call, int port);
@@ -84,15 +126,13 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
     Reply Accepted(CHub::Result result, int okStatus = 202) const;
     Reply Changed() const;
 
-    // The session a request names; in a door without password a request without one is
-    // given one (`opened` then holds the new cookie's token).
-    std::optional<ClientId> Session(const QHttpServerRequest& request, std::string* token,
-                                    std::string* opened);
+    Caller Session(const QHttpServerRequest& request, bool changing);
     bool SameOrigin(const QHttpServerRequest& request) const;
+    bool NamesThisMachine(const QHttpServerRequest& request, const QTcpSocket& socket) const;
     void EndSessions(const std::vector<ClientId>& clients);
 
     void SocketOpened();
-    void SendToSocket(QWebSocket* socket, const QJsonObject& message);
+    void SendState(QWebSocket* socket, ClientId client);
     void SendText(QWebSocket* socket, const QString& text);
     void SendChange(const std::function<QJsonObject(ClientId viewer)>& change,
                     const std::vector<int>& outputs = {});
@@ -112,14 +152,21 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
     CSignInThrottle m_throttle;
     QTimer m_expiry;
     QThreadPool m_checks;  // password checks, one at a time
-    int m_nChecks = 0;
+    std::deque<WaitingCheck> m_waiting;
+    bool m_bChecking = false;
     // Upgrades let through, by the connection's peer port, until their WebSocket arrives.
     std::map<std::pair<QString, quint16>, std::string> m_upgrades;
     struct Socket {
         std::string token;
         ClientId client = kNoClient;
+        qint64 stateUnsent = 0;  // of the last whole state sent to it
     };
     std::map<QWebSocket*, Socket> m_sockets;
     // Why the last upgrade was refused, for missingHandler.
     int m_nRefusal = 0;
+    // Connections with an answer still to come, and the answers waiting behind it.
+    std::map<QTcpSocket*, Answers> m_answers;
+    QTcpSocket* m_pAnswering = nullptr;  // the request at hand's
+    bool m_bAnswerCloses = false;
+    bool m_bAnswered = false;
 };

@@ -19,12 +19,16 @@ inline const char* HttpReason(int status) {
             return "Not Found";
         case 405:
             return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
         case 409:
             return "Conflict";
         case 411:
             return "Length Required";
         case 413:
             return "Content Too Large";
+        case 421:
+            return "Misdirected Request";
         case 423:
             return "Locked";
         case 429:

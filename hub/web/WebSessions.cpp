@@ -3,18 +3,41 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <utility>
 
-std::string CWebSessions::Open(Clock::time_point now, std::vector<ClientId>& ended) {
+std::optional<CWebSessions::Opened> CWebSessions::Open(Clock::time_point now,
+                                                       std::vector<ClientId>& ended) {
     if (m_sessions.size() >= kMaxSessions) {
-        const auto oldest = std::min_element(
-            m_sessions.begin(), m_sessions.end(),
-            [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
-        ended.push_back(oldest->second.client);
-        m_sessions.erase(oldest);
+        const auto spare = Spare(now);
+        if (spare == m_sessions.end()) {
+            return std::nullopt;
+        }
+        ended.push_back(spare->second.client);
+        m_sessions.erase(spare);
     }
-    std::string token = WebPassword::RandomToken();
-    m_sessions[token] = Session{NewClientId(), now, 0};
-    return token;
+    Opened opened{WebPassword::RandomToken(), NewClientId()};
+    m_sessions[opened.token] = Session{opened.client, now, 0, false};
+    return opened;
+}
+
+// The least recently used of the sessions whose cookie never came back (a script that keeps
+// no cookies makes one per call), else of those unused for kSpareAfter; never one with a
+// WebSocket open.
+CWebSessions::Sessions::iterator CWebSessions::Spare(Clock::time_point now) {
+    const auto order = [](const Session& session) {
+        return std::pair(session.returned, session.used);
+    };
+    auto spare = m_sessions.end();
+    for (auto at = m_sessions.begin(); at != m_sessions.end(); ++at) {
+        const Session& session = at->second;
+        if (session.sockets > 0 || (session.returned && now - session.used < kSpareAfter)) {
+            continue;
+        }
+        if (spare == m_sessions.end() || order(session) < order(spare->second)) {
+            spare = at;
+        }
+    }
+    return spare;
 }
 
 std::optional<ClientId> CWebSessions::Use(std::string_view token, Clock::time_point now) {
@@ -23,6 +46,7 @@ std::optional<ClientId> CWebSessions::Use(std::string_view token, Clock::time_po
         return std::nullopt;
     }
     found->second.used = now;
+    found->second.returned = true;
     return found->second.client;
 }
 
@@ -64,18 +88,37 @@ int CSignInThrottle::WaitFor(const std::string& address, Clock::time_point now) 
         std::chrono::ceil<std::chrono::seconds>(found->second.until - now).count());
 }
 
+bool CSignInThrottle::FailedRecently(const std::string& address, Clock::time_point now) const {
+    const auto found = m_failures.find(address);
+    return found != m_failures.end() && now - found->second.last < kRecent;
+}
+
 void CSignInThrottle::Failed(const std::string& address, Clock::time_point now) {
-    // Forget addresses whose wait is long over, so that a spray of them stays small.
-    if (m_failures.size() >= 4096) {
-        std::erase_if(m_failures,
-                      [&](const auto& entry) { return entry.second.until + kMaxWait * 10 < now; });
+    if (!m_failures.contains(address)) {
+        MakeRoom(now);
     }
     Failures& failures = m_failures[address];
     ++failures.count;
+    failures.last = now;
     if (failures.count >= kFreeFailures) {
         const int doublings = std::min(failures.count - kFreeFailures, 6);
         failures.until =
             now + std::min<std::chrono::seconds>(kMaxWait, std::chrono::seconds(1 << doublings));
+    }
+}
+
+// Addresses not failed for kRecent are forgotten (their wait is long over); should a spray of
+// addresses fill the table all the same, the one failed longest ago goes.
+void CSignInThrottle::MakeRoom(Clock::time_point now) {
+    if (m_failures.size() < kMaxAddresses) {
+        return;
+    }
+    std::erase_if(m_failures,
+                  [&](const auto& entry) { return now - entry.second.last >= kRecent; });
+    if (m_failures.size() >= kMaxAddresses) {
+        m_failures.erase(std::min_element(
+            m_failures.begin(), m_failures.end(),
+            [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
     }
 }
 

@@ -110,12 +110,14 @@ struct Matrixd : ::testing::Test {
         args.insert(args.end(), extra.begin(), extra.end());
         daemon = std::make_unique<MatrixdProcess>(args, daemonLog, advertise);
         ASSERT_TRUE(daemon->Started()) << daemon->Log();
-        // Clients that come before the link is up are told the device is absent; the tests'
-        // clients come once it is there.
-        RouterClient probe(daemon->RouterPort());
-        while (!probe.View().devicePresent && !probe.ReadDump().empty()) {
-        }
-        ASSERT_TRUE(probe.View().devicePresent) << daemon->Log();
+        // Clients that come before the link is up are told the device is absent (or closed);
+        // the tests' clients come once it is there.
+        ASSERT_TRUE(WaitUntil([&] {
+            RouterClient probe(daemon->RouterPort());
+            while (!probe.View().devicePresent && !probe.ReadDump().empty()) {
+            }
+            return probe.View().devicePresent;
+        })) << daemon->Log();
     }
     void Start(Via via, int inputs, int outputs, std::vector<std::string> extra = {}) {
         ASSERT_NO_FATAL_FAILURE(StartSim(inputs, outputs));
@@ -345,18 +347,20 @@ TEST_F(Matrixd, ABurstReachesABusySwitcherWhole) {
 TEST_F(Matrixd, OneClientsFloodHoldsUpAnothersRouteByACommandOrTwo) {
     ASSERT_NO_FATAL_FAILURE(Start(Via::Pty, 8, 8, {"--reply-wait", "50"}));
     RawClient flooder(daemon->RawPort());
+    // Inputs to all: routes to one output would be merged into the last.
     std::string flood;
     for (int k = 0; k < 3000; ++k) {
-        flood += "1B1.";
+        flood += "1All.";
     }
     flooder.Send(flood);
-    ASSERT_TRUE(WaitUntil([&] { return SwitcherGot().find("1B1.1B1.1B1.") != std::string::npos; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return SwitcherGot().find("1All.1All.1All.") != std::string::npos; }));
     auto other = Client();
     const std::size_t before = SwitcherGot().size();
     EXPECT_EQ(other->Request("VIDEO OUTPUT ROUTING:\n4 2\n\n"), "ACK");
     ASSERT_TRUE(WaitUntil([&] { return SwitcherGot().find("3B5.", before) != std::string::npos; }));
     const std::string got = SwitcherGot();
-    EXPECT_LE(Count(got.substr(before, got.find("3B5.", before) - before), "1B1."), 3u);
+    EXPECT_LE(Count(got.substr(before, got.find("3B5.", before) - before), "1All."), 3u);
 }
 
 TEST_F(Matrixd, LocksHoldOnTheRawPortAndALostLinkIsSaidAtOnce) {
@@ -387,12 +391,98 @@ TEST_F(Matrixd, ASwitcherThatStopsAnsweringIsAbsentUntilItAnswers) {
     EXPECT_EQ(client->Request("VIDEO OUTPUT ROUTING:\n0 5\n\n"), "ACK");
     const auto gone = client->Next("VIDEOHUB DEVICE:");
     ASSERT_TRUE(gone.has_value()) << daemon->Log();
-    EXPECT_EQ(gone->lines, std::vector<std::string>{"Device present: false"});
+    EXPECT_EQ(gone->lines.front(), "Device present: false");
     EXPECT_EQ(client->Request("VIDEO OUTPUT ROUTING:\n0 6\n\n"), "NAK");
     ASSERT_EQ(::kill(sim->Pid(), SIGCONT), 0);
     const auto back = client->ReadDump();
     EXPECT_TRUE(client->View().devicePresent) << daemon->Log();
     EXPECT_NE(daemon->Log().find("absent"), std::string::npos);
+}
+
+TEST_F(Matrixd, WithRouterAbsentCloseClientsAreClosedWhileTheSwitcherIsAway) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8, {"--router-absent", "close"}));
+    auto client = Client();
+    ASSERT_EQ(::kill(sim->Pid(), SIGSTOP), 0);
+    client->Request("VIDEO OUTPUT ROUTING:\n0 5\n\n");
+    EXPECT_TRUE(client->ClosedByServer(10s)) << daemon->Log();
+    RouterClient refused(daemon->RouterPort());
+    EXPECT_TRUE(refused.ClosedByServer());
+    ASSERT_EQ(::kill(sim->Pid(), SIGCONT), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        RouterClient back(daemon->RouterPort());
+        return Headers(back.ReadDump(1s)) == kDumpHeaders;
+    })) << daemon->Log();
+}
+
+// Quick salvos on a switcher slower than the reply wait: every route arrives and the switcher
+// ends on the last salvo, without a NAK.
+TEST_F(Matrixd, QuickSalvosOnASlowSwitcherEndOnTheLastOne) {
+    simExtra = {"--busy", "400"};
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 16, 16));
+    auto surface = Client();
+    for (int salvo = 1; salvo <= 5; ++salvo) {
+        std::string block = "VIDEO OUTPUT ROUTING:\n";
+        for (int o = 0; o < 16; ++o) {
+            block += std::to_string(o) + " " + std::to_string((o + salvo) % 16) + "\n";
+        }
+        EXPECT_EQ(surface->Request(block + "\n"), "ACK") << salvo;
+    }
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            surface->Next("VIDEO OUTPUT ROUTING:", 100ms);
+            for (int o = 0; o < 16; ++o) {
+                if (surface->View().routes.at(o) != (o + 5) % 16) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        60s))
+        << SwitcherGot() << daemon->Log();
+    EXPECT_NE(daemon->Log().find("answers slower than --reply-wait"), std::string::npos);
+}
+
+// With output 4 locked by a router client, nothing a raw client sends reaches it: letters in
+// any case, commands the daemon cannot read, the switcher's own lock, or a command that waited
+// in the queue when the lock came.
+TEST_F(Matrixd, ALockHoldsAgainstEveryRawCommand) {
+    simExtra = {"--busy", "300"};
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8));
+    auto owner = Client();
+    RawClient raw(daemon->RawPort());
+    const auto switcher = SwitcherFromNow();
+    raw.Send("1B1.2B4.");  // the second waits behind the first
+    ASSERT_TRUE(WaitUntil([&] { return switcher() == "1B1."; })) << switcher();
+    EXPECT_EQ(owner->Request("VIDEO OUTPUT LOCKS:\n3 O\n\n"), "ACK");
+    EXPECT_NE(raw.ReceivedWith("System Locked!").find("System Locked!\r\n"), std::string::npos);
+    for (const char* command : {"2b4.", "2B3,4.", "/%Lock;"}) {
+        raw.Send(command);
+    }
+    raw.ReceivedWith("matrixd: refused");
+    raw.Send("3B2.");
+    ASSERT_TRUE(WaitUntil([&] { return switcher().find("3B2.") != std::string::npos; }, 10s))
+        << switcher();
+    EXPECT_EQ(switcher(), "1B1.3B2.");
+    EXPECT_EQ(Count(raw.ReceivedWith("AV:3->2"), "System Locked!\r\n"), 3u);
+}
+
+// The switcher's own lock, allowed to a raw client: it answers "System Locked!" to a route,
+// and every door refuses changes as locked until it is unlocked.
+TEST_F(Matrixd, TheSwitchersOwnLockIsReportedOnTheRouterPort) {
+    ASSERT_NO_FATAL_FAILURE(Start(Via::Tcp, 8, 8, {"--allow-line-settings"}));
+    auto surface = Client();
+    RawClient raw(daemon->RawPort());
+    raw.Send("/%Lock;");
+    EXPECT_EQ(surface->Request("VIDEO OUTPUT ROUTING:\n1 1\n\n"), "ACK");
+    raw.ReceivedWith("System Locked!");
+    EXPECT_TRUE(WaitUntil([&] {
+        return surface->Request("VIDEO OUTPUT ROUTING:\n1 2\n\n") == "NAK";
+    })) << daemon->Log();
+    raw.Send("/%Unlock;");
+    raw.ReceivedWith("Unlock");
+    EXPECT_TRUE(WaitUntil([&] {
+        return surface->Request("VIDEO OUTPUT ROUTING:\n1 3\n\n") == "ACK";
+    })) << daemon->Log();
 }
 
 TEST_F(Matrixd, ALabelFloodNeitherStallsOthersNorLosesTheLastName) {
@@ -497,7 +587,7 @@ TEST_F(Matrixd, AnnouncesOnceAvahiStartsAndAgainAfterItRestarts) {
     })) << FileText(avahiLog);
     EXPECT_TRUE(WaitUntil([&] {
         RawClient web(daemon->WebPort());
-        web.Send("GET /api/v1/sites HTTP/1.1\r\nHost: x\r\n\r\n");
+        web.Send("GET /api/v1/sites HTTP/1.1\r\nHost: localhost\r\n\r\n");
         return web.ReceivedWith("]").find(R"({"name":"Studio B","url":"http://10.0.0.7:9980/"})") !=
                std::string::npos;
     })) << daemon->Log();
@@ -716,12 +806,19 @@ TEST_P(MatrixdLink, ALostSwitcherIsReportedAndItsReturnResendsEverything) {
 
     const auto gone = early->Next("VIDEOHUB DEVICE:");
     ASSERT_TRUE(gone.has_value()) << daemon->Log();
-    EXPECT_EQ(gone->lines, std::vector<std::string>{"Device present: false"});
-    // A client that connects meanwhile hears of the device's absence and nothing more.
+    EXPECT_EQ(gone->lines.front(), "Device present: false");
+    // A client that connects meanwhile hears of the device's absence, with the counts and
+    // names (a client given none makes up a router of its own), and of no routes.
     RouterClient late(daemon->RouterPort());
     const auto absent = late.ReadDump();
     EXPECT_EQ(Headers(absent),
-              (std::vector<std::string>{"PROTOCOL PREAMBLE:", "VIDEOHUB DEVICE:"}));
+              (std::vector<std::string>{
+                  "PROTOCOL PREAMBLE:", "VIDEOHUB DEVICE:", "INPUT LABELS:", "OUTPUT LABELS:",
+                  "VIDEO OUTPUT LOCKS:", "CONFIGURATION:", "END PRELUDE:"}));
+    ASSERT_EQ(absent.size(), 7u);
+    EXPECT_NE(std::find(absent[1].lines.begin(), absent[1].lines.end(), "Video outputs: 8"),
+              absent[1].lines.end());
+    EXPECT_EQ(absent[2].lines.size(), 8u);
     EXPECT_FALSE(late.View().devicePresent);
     EXPECT_TRUE(late.Quiet());
 

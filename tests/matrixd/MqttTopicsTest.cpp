@@ -41,6 +41,9 @@ TEST(MqttTopicsTest, CommandTopicsAreReadAndOthersRefused) {
             EXPECT_EQ(command->salvo, c.salvo) << c.topic;
         }
     }
+    std::string why;
+    EXPECT_FALSE(MqttTopics::ReadCommand("site/a", "site/a/salvo/50%2x/take", &why));
+    EXPECT_NE(why.find("%25"), std::string::npos) << why;
     EXPECT_EQ(MqttTopics::EncodeLevel("50% #1+/x"), "50%25 %231%2B%2Fx");
     EXPECT_EQ(MqttTopics::DecodeLevel(MqttTopics::EncodeLevel("50% #1+/x")), "50% #1+/x");
     EXPECT_EQ(TopicSafe("Studio A / Rack #2"), "studio_a_rack_2");
@@ -64,6 +67,38 @@ TEST(MqttTopicsTest, AnInputIsNamedByNumberOrByAChoiceThatNamesOneInput) {
     std::string why;
     MqttTopics::ReadInput(state, "Camera", &why);
     EXPECT_NE(why.find("more than one"), std::string::npos) << why;
+}
+
+// Every choice names one input, and none reads as a number, as "no choice" (None) or as an
+// output switched off: Home Assistant shows the choice and sends it back as the command.
+TEST(MqttTopicsTest, ChoicesAreUniqueAndReadOnlyAsTheirInput) {
+    struct Case {
+        std::vector<std::string> labels;  // inputs 1, 2 ...
+        std::vector<std::string> choices;
+    };
+    const Case cases[] = {
+        {{"Camera", "Desk"}, {"Camera", "Desk"}},
+        {{"Camera", "Desk", "Camera"}, {"Camera (1)", "Desk", "Camera (3)"}},
+        {{"Camera", "Camera (1)", "Camera"}, {"Camera (1)", "Camera (1) (2)", "Camera (3)"}},
+        {{"Desk", "3", "007"}, {"Desk", "3 (2)", "007 (3)"}},
+        {{"None", "NONE", "off", "Off air"}, {"None (1)", "NONE (2)", "off (3)", "Off air"}},
+        {{"3 (2)", "3"}, {"3 (2) (1)", "3 (2)"}},
+        {{" Desk ", "Input 3", ""}, {"Desk", "Input 3 (2)", "Input 3 (3)"}},
+    };
+    for (const Case& c : cases) {
+        LabelNames labels;
+        for (std::size_t i = 0; i < c.labels.size(); ++i) {
+            labels.inputs[static_cast<int>(i) + 1] = c.labels[i];
+        }
+        const CHubState state(static_cast<int>(c.labels.size()), 1, labels);
+        const std::vector<std::string> choices = MqttTopics::InputChoices(state);
+        EXPECT_EQ(choices, c.choices) << c.labels.front();
+        for (std::size_t i = 0; i < choices.size(); ++i) {
+            std::string why;
+            EXPECT_EQ(MqttTopics::ReadInput(state, choices[i], &why), static_cast<int>(i))
+                << choices[i] << ": " << why;
+        }
+    }
 }
 
 }  // namespace

@@ -231,8 +231,20 @@ std::vector<RouterBlock> RouterClient::ReadDump(Millis limit) {
         const bool absent = last.header == "VIDEOHUB DEVICE:" &&
                             std::find(last.lines.begin(), last.lines.end(),
                                       "Device present: false") != last.lines.end();
-        if (last.header == "END PRELUDE:" || absent) {
+        if (last.header == "END PRELUDE:") {
             return blocks;
+        }
+        if (absent) {
+            // A first dump goes on with the counts and names at once; an update is alone.
+            auto more = Next({}, Millis(200));
+            if (!more) {
+                return blocks;
+            }
+            if (more->header != "INPUT LABELS:") {
+                m_queue.push_front(std::move(*more));
+                return blocks;
+            }
+            blocks.push_back(std::move(*more));
         }
     }
 }

@@ -45,7 +45,8 @@ class RouterClient {
     bool Connected() const { return m_fd >= 0; }
 
     // The initial status dump, or the full status resent when the device comes back: blocks
-    // up to END PRELUDE:, or up to a device block that says the device is absent.
+    // up to END PRELUDE:, or up to a device block that says the device is absent when no
+    // labels follow it.
     std::vector<RouterBlock> ReadDump(Millis limit = kPatience);
     // The next block; with a header, the next block with that header (the others stay queued).
     std::optional<RouterBlock> Next(std::string_view header = {}, Millis limit = kPatience);

@@ -1,18 +1,24 @@
 // The daemon's router logic without sockets: the request reader's limits, what requests do to
 // routes, labels and locks, which lines an update carries, and how options and a configuration
 // file combine.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hub/DaemonOptions.h"
 #include "hub/core/CLabelsWriter.h"
 #include "hub/router/CRouterDoor.h"
 #include "hub/router/RequestReader.h"
+#include "hub/web/WebSessions.h"
 #include "support/LinkTestSupport.h"
 
 namespace {
@@ -68,6 +74,7 @@ class Recorder : public IRouterOutput, public IHubStore {
         labelChanges.insert(labelChanges.end(), changes.begin(), changes.end());
     }
     void ResumeClient(ClientId client) override { resumed.push_back(client); }
+    void CloseClient(ClientId client, const std::string&) override { closed.push_back(client); }
     void Log(const std::string&) override {}
 
     std::string Take(ClientId client) { return std::exchange(sent[client], {}); }
@@ -76,6 +83,7 @@ class Recorder : public IRouterOutput, public IHubStore {
     std::string commands;
     std::vector<LabelChange> labelChanges;
     std::vector<ClientId> resumed;
+    std::vector<ClientId> closed;
 };
 
 class RouterCore : public ::testing::Test {
@@ -137,7 +145,8 @@ TEST_F(RouterCore, UpdatesCarryOnlyTheChangedLines) {
         {"AV:3->2\r\nAV:4->4\r\n", ""},  // nothing moved
         {"A:1->1\r\n", ""},              // audio is not shown
         {"V:1->3\r\nV:2->4\r\n", "VIDEO OUTPUT ROUTING:\n2 0\n3 1\n\n"},
-        {"AV:1->3 OFF\r\nAV:9->1\r\n", ""},  // off and out of range
+        // Off: the protocol has no word for it, the last route stays; out of range: nothing.
+        {"AV:1->3 OFF\r\nAV:9->1\r\n", "VIDEO OUTPUT ROUTING:\n2 0\n\n"},
         {"2 To All\r\n", "VIDEO OUTPUT ROUTING:\n0 1\n1 1\n2 1\n\n"},
         {"All Through.\r\n", "VIDEO OUTPUT ROUTING:\n0 0\n2 2\n3 3\n\n"},
     };
@@ -230,7 +239,7 @@ TEST_F(RouterCore, LocksBelongToOneClientAndGoWithIt) {
 TEST_F(RouterCore, ClientsWaitForTheRoutesAfterTheLinkComesBack) {
     m_queue.LinkDown();
     m_hub.LinkDown();
-    EXPECT_EQ(m_out.Take(1), "VIDEOHUB DEVICE:\nDevice present: false\n\n");
+    EXPECT_EQ(m_out.Take(1).rfind("VIDEOHUB DEVICE:\nDevice present: false\n", 0), 0u);
     Request(1, "VIDEO OUTPUT ROUTING:\n0 1\n\n");
     EXPECT_EQ(m_out.Take(1), "NAK\n\n");
 
@@ -321,13 +330,13 @@ TEST(CommandQueue, ClientsTakeTurnsWithinTheirShare) {
     wire.queue.LinkUp(t);
     using S = CCommandQueue::Submitted;
     for (std::size_t k = 0; k < CCommandQueue::kMaxPerClient; ++k) {
-        ASSERT_EQ(wire.queue.Submit(1, {"1B1."}), S::Queued);
+        ASSERT_EQ(wire.queue.SubmitText(1, {"1B1."}), S::Queued);
     }
-    EXPECT_EQ(wire.queue.Submit(1, {"1B2."}), S::Full);
-    EXPECT_EQ(wire.queue.Submit(2, {"2B2.", "2B3."}), S::Queued);
+    EXPECT_EQ(wire.queue.SubmitText(1, {"1B2."}), S::Full);
+    EXPECT_EQ(wire.queue.SubmitText(2, {"2B2.", "2B3."}), S::Queued);
     // A client with nothing waiting may hand in a block of any size, whole.
-    EXPECT_EQ(wire.queue.Submit(3, std::vector<std::string>(100, "3B3.")), S::Queued);
-    EXPECT_EQ(wire.queue.Submit(3, {"3B4."}), S::Full);
+    EXPECT_EQ(wire.queue.SubmitText(3, std::vector<std::string>(100, "3B3.")), S::Queued);
+    EXPECT_EQ(wire.queue.SubmitText(3, {"3B4."}), S::Full);
 
     std::string order;
     auto at = t;
@@ -350,7 +359,7 @@ TEST(CommandQueue, OneCommandAtATimeAndAnUnansweredSwitcherIsAbsent) {
     Wire wire(settings);
     const auto t = CCommandQueue::Clock::now();
     wire.queue.LinkUp(t);
-    wire.queue.Submit(1, {"1B1.", "2B2.", "3B3.", "4B4.", "5B5."});
+    wire.queue.SubmitText(1, {"1B1.", "2B2.", "3B3.", "4B4.", "5B5."});
     EXPECT_EQ(wire.RunAt(t), "1B1.");
     EXPECT_EQ(wire.RunAt(t + Ms(200)), "");  // no reply yet
     // A reply line of many: the next goes once the line is quiet, and the gap is over.
@@ -366,12 +375,106 @@ TEST(CommandQueue, OneCommandAtATimeAndAnUnansweredSwitcherIsAbsent) {
         EXPECT_EQ(wire.RunAt(t + Ms(at)), written) << at;
     }
     EXPECT_EQ(wire.presence, (std::vector<std::pair<bool, std::size_t>>{{false, 1}}));
-    EXPECT_EQ(wire.queue.Submit(2, {"1B1."}), CCommandQueue::Submitted::Absent);
+    EXPECT_EQ(wire.queue.SubmitText(2, {"1B1."}), CCommandQueue::Submitted::Absent);
     // Probed until it answers.
     EXPECT_EQ(wire.RunAt(t + Ms(2995)), "Status1.");
     wire.queue.Received("AV:1->1\r\n", t + Ms(3100));
     EXPECT_EQ(wire.presence.back(), (std::pair<bool, std::size_t>{true, 0}));
     EXPECT_TRUE(wire.queue.Present());
+}
+
+QueuedCommand RouteTo(int input, char level, int output) {
+    QueuedCommand command(std::to_string(input) + level + std::to_string(output) + ".");
+    command.output = output;
+    command.level = level;
+    command.echo = std::string(level == 'B'   ? "AV:"
+                               : level == 'V' ? "V:"
+                                              : "A:") +
+                   std::to_string(input) + "->" + std::to_string(output);
+    return command;
+}
+
+// What waits for the switcher in order, sent without replies.
+std::string Drained(Wire& wire, CCommandQueue::Clock::time_point at) {
+    std::string order;
+    for (std::string sent = wire.RunAt(at); !sent.empty(); sent = wire.RunAt(at)) {
+        order += sent;
+    }
+    return order;
+}
+
+TEST(CommandQueue, ANewerRouteReplacesAWaitingOneForItsOutputAndLevel) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<ClientId, QueuedCommand>> submitted;
+        std::string sent;
+    };
+    const std::vector<Case> cases = {
+        {"another client's route takes the waiting one's place",
+         {{1, RouteTo(1, 'B', 1)}, {1, RouteTo(1, 'B', 2)}, {2, RouteTo(7, 'B', 1)}},
+         "7B1.1B2."},
+        {"audio and video apart are two routes; both levels replace either",
+         {{1, RouteTo(1, 'V', 1)},
+          {1, RouteTo(2, 'A', 1)},
+          {1, RouteTo(3, 'V', 1)},
+          {2, RouteTo(4, 'B', 1)}},
+         "4B1."},
+        {"a single level does not replace both",
+         {{1, RouteTo(1, 'B', 1)}, {2, RouteTo(2, 'V', 1)}},
+         "1B1.2V1."},
+    };
+    for (const Case& c : cases) {
+        CCommandQueue::Settings settings = CCommandQueue::Settings::Unpaced();
+        Wire wire(settings);
+        const auto t = CCommandQueue::Clock::now();
+        wire.queue.LinkUp(t);
+        for (const auto& [client, command] : c.submitted) {
+            ASSERT_EQ(wire.queue.Submit(client, {command}), CCommandQueue::Submitted::Queued);
+        }
+        EXPECT_EQ(Drained(wire, t), c.sent) << c.what;
+    }
+    // Routes that merge take no share: a burst of full salvos always fits.
+    Wire wire(CCommandQueue::Settings::Unpaced());
+    const auto t = CCommandQueue::Clock::now();
+    wire.queue.LinkUp(t);
+    for (int salvo = 1; salvo <= 5; ++salvo) {
+        std::vector<QueuedCommand> routes;
+        for (int output = 1; output <= 100; ++output) {
+            routes.push_back(RouteTo(salvo, 'B', output));
+        }
+        ASSERT_EQ(wire.queue.Submit(salvo, routes), CCommandQueue::Submitted::Queued) << salvo;
+    }
+    EXPECT_EQ(wire.queue.Waiting(), 100u);
+    EXPECT_EQ(Drained(wire, t).substr(0, 8), "5B1.5B2.");
+}
+
+TEST(CommandQueue, ALateReplyStretchesTheWaitAndALostRouteGoesAgain) {
+    CCommandQueue::Settings settings;
+    settings.probe = "Status1.";
+    std::vector<std::string> written, log;
+    CCommandQueue queue(settings,
+                        {.write = [&](ClientId, const std::string& c) { written.push_back(c); },
+                         .log = [&](const std::string& line) { log.push_back(line); }});
+    const auto t = CCommandQueue::Clock::now();
+    const auto at = [&](int ms) {
+        const std::size_t before = written.size();
+        queue.Run(t + Ms(ms));
+        return written.size() > before ? written.back() : "";
+    };
+    queue.LinkUp(t);
+    queue.Submit(1, {RouteTo(1, 'B', 1), RouteTo(2, 'B', 2), RouteTo(3, 'B', 3)});
+    EXPECT_EQ(at(0), "1B1.");
+    EXPECT_EQ(at(300), "2B2.");                  // no reply within the wait: the next goes
+    queue.Received("AV:1->1\r\n", t + Ms(400));  // late, while the switcher dropped 2B2.
+    EXPECT_EQ(queue.ReplyWait(), Ms(600));
+    EXPECT_EQ(at(800), "");
+    EXPECT_EQ(at(900), "3B3.");
+    queue.Received("AV:3->3\r\n", t + Ms(950));  // it answers again: 2B2. was lost
+    EXPECT_EQ(at(970), "2B2.");
+    queue.Received("AV:2->2\r\n", t + Ms(990));
+    EXPECT_EQ(at(1010), "");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("600 ms"), std::string::npos) << log[0];
 }
 
 TEST(LabelsWriter, ManyChangesEndWithTheLastNamesOnTopOfTheFile) {
@@ -404,13 +507,56 @@ TEST(LabelsWriter, ManyChangesEndWithTheLastNamesOnTopOfTheFile) {
     EXPECT_TRUE(written.back().ok);
 }
 
+TEST(LabelsWriter, AFileAnEditorSavesInPlaceMeanwhileLosesNoName) {
+    ScopedSysDir dir;
+    const std::string path = dir.Path() + "/labels.ini";
+    const std::string byHand = "[inputs]\n1=Camera\n2=Laptop\n";
+    std::ofstream(path) << byHand;
+    const LabelNames known = ReadLabelsFile(path, true).names;
+    // The editor empties the file, then writes it: over and over while clients rename.
+    std::atomic<bool> editing{true};
+    std::thread editor([&] {
+        while (editing) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (fd >= 0) {
+                EXPECT_EQ(::write(fd, byHand.data(), byHand.size()),
+                          static_cast<ssize_t>(byHand.size()));
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    constexpr int kRenames = 20;
+    std::mutex mutex;
+    int namesLost = 0;
+    {
+        CLabelsWriter writer(path, known, [&](const CLabelsWriter::Written& w) {
+            std::lock_guard lock(mutex);
+            namesLost += w.onFile.inputs != known.inputs;  // what every door would show
+        });
+        for (int k = 1; k <= kRenames; ++k) {
+            writer.Change({{false, 1, "Name " + std::to_string(k)}});
+            writer.Flush();
+        }
+        editing = false;
+        editor.join();
+        writer.Change({{false, 2, "Last"}});
+    }
+    EXPECT_EQ(namesLost, 0) << "of " << kRenames << " writes";
+    const LabelNames onFile = ReadLabelsFile(path, true).names;
+    EXPECT_EQ(onFile.inputs, known.inputs);
+    EXPECT_EQ(onFile.outputs.count(2), 1u);
+}
+
 TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
     ScopedSysDir dir;
     const std::string config = dir.Path() + "/stage.conf";
     std::ofstream(config) << "# stage\nserial = COM2\nbaud = 19200\ninputs = 16\noutputs=4\n"
-                             "allow = 10.0.0.0/8\nno-echo = yes\nname = Stage left\n";
-    const DaemonOptions merged =
-        ParseDaemonOptions({"--config", config, "--outputs", "8", "--allow", "192.168.1.7"});
+                             "allow = 10.0.0.0/8\nno-echo = yes\nname = Stage left\n"
+                             "web-host = Stage.example.org.\n";
+    const DaemonOptions merged = ParseDaemonOptions(
+        {"--config", config, "--outputs", "8", "--allow", "192.168.1.7", "--web-host", "10.0.0.5"});
     EXPECT_EQ(merged.serial, "COM2");
     EXPECT_EQ(merged.baud, 19200u);
     EXPECT_EQ(merged.inputs, 16);
@@ -419,6 +565,7 @@ TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
     EXPECT_EQ(merged.allow[0].bits, 32);
     EXPECT_TRUE(merged.noEcho);
     EXPECT_EQ(merged.name, "Stage left");
+    EXPECT_EQ(merged.webHosts, (std::vector<std::string>{"Stage.example.org", "10.0.0.5"}));
     const DaemonOptions net = ParseDaemonOptions({"--config", config, "--net", "module:4001"});
     EXPECT_EQ(net.link, DaemonOptions::Link::Network);
     EXPECT_EQ(net.mqttBase, "matrixpanel/stage_left");
@@ -457,6 +604,8 @@ TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
          "mqtts://"},
         {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--mqtt-base", "a/+/b"},
          "without +"},
+        {{"--serial", "COM1", "--inputs", "1", "--outputs", "1", "--web-host", "stage:9980"},
+         "without a port"},
         {{"--config", dir.Path() + "/missing.conf"}, "missing.conf"},
         {{"--frobnicate"}, "unknown option"},
     };
@@ -470,6 +619,34 @@ TEST(DaemonOptionsTest, TheCommandLineWinsOverTheFileAndMistakesAreNamed) {
     }
     std::ofstream(config) << "serial = COM1\nlisten\n";
     EXPECT_THROW(ParseDaemonOptions({"--config", config}), UsageError);
+}
+
+// Ten minutes do not pass in a test at the web door: the rule of who gives way, by the clock.
+TEST(WebSessions, OnlyASpareSessionGivesWayToANewOne) {
+    using namespace std::chrono_literals;
+    CWebSessions sessions;
+    const CWebSessions::Clock::time_point start{};
+    std::vector<ClientId> ended;
+    std::vector<CWebSessions::Opened> kept;
+    for (std::size_t k = 0; k < CWebSessions::kMaxSessions; ++k) {
+        kept.push_back(*sessions.Open(start, ended));
+        sessions.Use(kept.back().token, start);  // its cookie came back
+    }
+    sessions.Sockets(kept[0].token, +1);
+    EXPECT_FALSE(sessions.Open(start + 9min, ended)) << "every session was used lately";
+    // Unused for 10 minutes, a session gives way; a newcomer whose cookie never came back
+    // goes first after that. The one with its WebSocket open stays throughout.
+    std::vector<ClientId> newcomers;
+    for (std::size_t k = 0; k < CWebSessions::kMaxSessions; ++k) {
+        const auto opened = sessions.Open(start + 10min, ended);
+        ASSERT_TRUE(opened);
+        newcomers.push_back(opened->client);
+    }
+    ASSERT_EQ(ended.size(), CWebSessions::kMaxSessions);
+    EXPECT_NE(ended[0], kept[0].client);
+    EXPECT_EQ(std::vector<ClientId>(ended.begin() + 1, ended.end()),
+              std::vector<ClientId>(newcomers.begin(), newcomers.end() - 1));
+    EXPECT_EQ(sessions.Use(kept[0].token, start + 10min), kept[0].client);
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ class Watcher:
     def __init__(self, broker, topics=("#",), user=None, password=None):
         self.last = {}
         self.count = {}
+        self.order = []  # (topic, payload) as they came
         self.client = mqtt.Client()
         if user:
             self.client.username_pw_set(user, password)
@@ -81,13 +82,14 @@ class Watcher:
 
     def _message(self, _client, _data, message):
         self.last[message.topic] = message.payload.decode(errors="replace")
+        self.order.append((message.topic, self.last[message.topic]))
         self.count[message.topic] = self.count.get(message.topic, 0) + 1
 
     def wait(self, topic, payload, timeout=10):
         return wait_until(lambda: self.last.get(topic) == payload, timeout)
 
-    def publish(self, topic, payload):
-        self.client.publish(topic, payload, qos=1).wait_for_publish()
+    def publish(self, topic, payload, retain=False):
+        self.client.publish(topic, payload, qos=1, retain=retain).wait_for_publish()
 
     def stop(self):
         self.client.loop_stop()
@@ -130,6 +132,15 @@ class Mqtt(unittest.TestCase):
         cls.dir = tempfile.TemporaryDirectory(prefix="mp-mqtt-")
         cls.broker = Broker(cls.dir.name)
         cls.watch = Watcher(cls.broker)
+        # What earlier runs left: a config of this switcher under another identifier (it was
+        # reached another way), and one of somebody else's that watches our state.
+        cls.stale = "homeassistant/select/matrixd_0123456789ab/output_1/config"
+        cls.foreign = "homeassistant/sensor/dashboard/studio_a/config"
+        cls.watch.publish(cls.stale, json.dumps({
+            "unique_id": "matrixd_0123456789ab_output_1", "options": ["Input 1"],
+            "command_topic": BASE + "/output/1/input/set"}), retain=True)
+        cls.watch.publish(cls.foreign, json.dumps({
+            "unique_id": "dashboard_studio_a", "state_topic": BASE + "/state"}), retain=True)
         cls.rig = Rig("--mqtt", cls.broker.url, "--name", "Studio A")
         cls.hub = cls.rig.hub
         assert cls.watch.wait(BASE + "/switcher", "present")
@@ -142,16 +153,32 @@ class Mqtt(unittest.TestCase):
         cls.dir.cleanup()
 
     def configs(self):
-        return {topic: json.loads(payload) for topic, payload in self.watch.last.items()
-                if topic.startswith("homeassistant/") and topic.endswith("/config") and payload}
+        """This run's discovery configs, by topic."""
+        configs = {topic: json.loads(payload) for topic, payload in self.watch.last.items()
+                   if topic.startswith("homeassistant/") and topic.endswith("/config") and payload}
+        return {topic: config for topic, config in configs.items()
+                if config.get("availability", [{}])[0].get("topic") == BASE + "/status"}
 
-    def error_after(self, topic, payload):
+    def error_after(self, topic, payload, echoed=None):
         self.watch.last.pop(BASE + "/error", None)
         self.watch.publish(topic, payload)
         self.assertTrue(wait_until(lambda: BASE + "/error" in self.watch.last))
         error = json.loads(self.watch.last[BASE + "/error"])
-        self.assertEqual((error["topic"], error["payload"]), (topic, payload))
+        self.assertEqual((error["topic"], error["payload"]),
+                         (topic, payload if echoed is None else echoed))
         return error["error"]
+
+    def test_bad_commands_are_answered_with_what_is_wrong(self):
+        cases = [
+            ("output/99/input/set", "1", None, "no such input or output"),
+            ("output/1/input/set", "Nobody", None, "no input is labelled"),
+            ("output/1/lock/set", "grab", None, "expected lock, unlock or force"),
+            ("salvo/Show%2/take", "PRESS", None, "%25"),
+            ("output/1/label/set", "x" * 100000, "", "at most 64 KiB"),
+        ]
+        for topic, payload, echoed, answer in cases:
+            self.assertIn(answer, self.error_after(BASE + "/" + topic, payload, echoed), topic)
+        self.assertEqual(self.watch.last[BASE + "/output/1/label"], "Output 1")
 
     def test_routes_both_ways_and_labels_by_name(self):
         self.watch.publish(BASE + "/output/5/input/set", "3")
@@ -180,6 +207,63 @@ class Mqtt(unittest.TestCase):
         self.watch.publish(BASE + "/output/7/lock/set", "force")
         self.assertTrue(self.watch.wait(BASE + "/output/7/lock", "none"))
 
+    def test_a_renamed_input_is_announced_before_the_pickers_show_it(self):
+        self.hub.ctl("route", "4", "3")
+        self.assertTrue(self.watch.wait(BASE + "/output/3/source", "Input 4"))
+        select = "homeassistant/select/%s/output_3/config" % topic_node(self.configs())
+        self.watch.publish(BASE + "/input/4/label/set", "None")
+        self.assertTrue(self.watch.wait(BASE + "/output/3/source", "None (4)"))
+        order = self.watch.order
+        shown = order.index((BASE + "/output/3/source", "None (4)"))
+        announced = min(i for i, (topic, payload) in enumerate(order)
+                        if topic == select and "None (4)" in json.loads(payload)["options"])
+        self.assertLess(announced, shown)
+        self.watch.publish(BASE + "/output/2/input/set", "None (4)")
+        self.assertTrue(wait_until(lambda: "4B2." in self.rig.switcher.received()))
+        self.watch.publish(BASE + "/input/4/label/set", "")
+        self.assertTrue(self.watch.wait(BASE + "/output/3/source", "Input 4"))
+
+    def test_an_output_switched_off_shows_off_and_no_choice(self):
+        self.hub.ctl("off", "6")
+        self.assertTrue(self.watch.wait(BASE + "/output/6/input", "off"))
+        self.assertEqual(self.watch.last[BASE + "/output/6/source"], "off")
+        select = self.configs()["homeassistant/select/%s/output_6/config" %
+                                topic_node(self.configs())]
+        self.assertNotIn("off", select["options"])
+        self.assertIn("'off'", select["value_template"])
+        self.hub.ctl("route", "2", "6")
+        self.assertTrue(self.watch.wait(BASE + "/output/6/input", "2"))
+
+    def test_an_mqtt_lock_holds_against_mqtt_until_unlocked(self):
+        self.watch.publish(BASE + "/output/8/lock/set", "lock")
+        self.assertTrue(self.watch.wait(BASE + "/output/8/lock", "locked"))
+        sent = len(self.rig.switcher.received())
+        self.assertIn("locked over MQTT", self.error_after(BASE + "/output/8/input/set", "3"))
+        self.assertEqual(len(self.rig.switcher.received()), sent)
+        self.watch.publish(BASE + "/output/8/lock/set", "unlock")
+        self.assertTrue(self.watch.wait(BASE + "/output/8/lock", "none"))
+        self.watch.publish(BASE + "/output/8/input/set", "3")
+        self.assertTrue(wait_until(lambda: "3B8." in self.rig.switcher.received()))
+
+    def test_configs_of_this_switcher_left_by_earlier_runs_are_emptied(self):
+        self.assertTrue(self.watch.wait(self.stale, ""))
+        self.assertIn("dashboard_studio_a", self.watch.last[self.foreign])
+
+    def test_y_a_flood_of_bad_commands_gets_few_answers_and_keeps_the_connection(self):
+        statuses = self.watch.count[BASE + "/status"]
+        errors = len([1 for topic, _ in self.watch.order if topic == BASE + "/error"])
+        start = time.monotonic()
+        for _ in range(5000):
+            self.watch.client.publish(BASE + "/output/99/input/set", "1", qos=0)
+        summary = wait_until(lambda: next((json.loads(p) for t, p in self.watch.order[::-1]
+                                           if t == BASE + "/error" and "left_out" in p), None),
+                             timeout=60)
+        self.assertTrue(summary)
+        answered = len([1 for topic, _ in self.watch.order if topic == BASE + "/error"]) - errors
+        self.assertLessEqual(answered, 21 * (time.monotonic() - start + 2))
+        self.assertEqual(self.watch.count[BASE + "/status"], statuses)
+        self.assertNotIn("lost the broker", self.hub.log())
+
     def test_discovery_payloads_follow_home_assistants_keys(self):
         cookie = self.hub.session()
         self.hub.request("PUT", "/api/v1/salvos/Show+start", {"routes": [{"output": 2,
@@ -198,6 +282,9 @@ class Mqtt(unittest.TestCase):
             self.assertEqual(config["availability"][0]["topic"], BASE + "/status")
         select = configs["homeassistant/select/" + topic_node(configs) + "/output_3/config"]
         self.assertEqual(len(select["options"]), 8)
+        self.assertEqual([salvo["name"] for salvo in json.loads(self.watch.last[BASE + "/salvos"])],
+                         ["Show+start"])
+        self.assertNotIn("salvos", json.loads(self.watch.last[BASE + "/state"]))
         button = next(c for t, c in configs.items() if "/button/" in t)
         self.watch.publish(button["command_topic"], button.get("payload_press", "PRESS"))
         self.assertTrue(wait_until(lambda: "8B2." in self.rig.switcher.received()))

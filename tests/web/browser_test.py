@@ -180,5 +180,28 @@ class AbsentTest(PanelCase):
         self.wait(lambda: self.browser.execute_script(banner), "the banner to go", timeout=40)
 
 
+
+class RebindingTest(unittest.TestCase):
+    """A page of another site whose name resolves to this machine (DNS rebinding)."""
+
+    def test_a_page_under_another_name_gets_nothing(self):
+        with Rig() as rig:
+            browser = Chromium(800, 600, ["--host-resolver-rules=MAP rebind.evil.test 127.0.0.1"])
+            self.addCleanup(browser.quit)
+            port = rig.hub.web.split(":")[1]
+            browser.get("http://rebind.evil.test:%s/" % port)
+            self.assertIn("names a host other than this one",
+                          browser.find_element("tag name", "body").text)
+            mark = len(rig.switcher.received())
+            # What the other site's script would send from there: same origin to the browser.
+            status = browser.execute_async_script("""
+                const done = arguments[arguments.length - 1];
+                fetch('/api/v1/routes', {method: 'POST', headers: {'Content-Type':
+                      'application/json'}, body: '{"routes": [{"output": 1, "input": 2}]}'})
+                  .then(r => done(r.status), () => done(0));""")
+            self.assertEqual(status, 421)
+            self.assertEqual(rig.switcher.received()[mark:], [])
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

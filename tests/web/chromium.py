@@ -14,16 +14,16 @@ def available():
 
 
 class Chromium(webdriver.Chrome):
-    """A browser with a profile of its own, thrown away by quit()."""
+    """A browser with a profile of its own, thrown away by quit(); `args` go to Chromium."""
 
-    def __init__(self, width=1280, height=800):
+    def __init__(self, width=1280, height=800, args=()):
         self._profile = tempfile.TemporaryDirectory(prefix="mp-chromium-")
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
         # --no-sandbox: the tests may run as root, where the sandbox refuses to start.
         for arg in ("--headless=new", "--no-sandbox", "--disable-gpu",
                     "--disable-dev-shm-usage", "--no-first-run",
-                    "--user-data-dir=" + self._profile.name):
+                    "--user-data-dir=" + self._profile.name) + tuple(args):
             options.add_argument(arg)
         try:
             super().__init__(service=Service(CHROMEDRIVER), options=options)

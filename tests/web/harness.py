@@ -79,8 +79,12 @@ class Hub:
         self.web = self.ports["web"]
         self.raw = self.ports["raw"]
         self.router = self.ports["videohub"]
-        # Serving once the routes are learned.
-        wait_until(lambda: self.request("GET", "/api/v1/state")[1].get("present"))
+        # Serving once the routes are learned; a door with a password is serving once it answers.
+        wait_until(self.serving)
+
+    def serving(self):
+        status, state, _ = self.request("GET", "/api/v1/state")
+        return status == 401 or (status == 200 and state.get("present"))
 
     def log(self):
         with open(self.err_path) as err:
@@ -112,7 +116,7 @@ class Hub:
 
     def session(self):
         """A new session's cookie ("matrixd_session=...")."""
-        status, _, headers = self.request("GET", "/api/v1/session")
+        status, _, headers = self.request("POST", "/api/v1/session")
         return headers["Set-Cookie"].split(";")[0]
 
     def ctl(self, *args):

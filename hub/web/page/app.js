@@ -60,11 +60,18 @@ $('sign-out').addEventListener('click', async () => {
   signedOut();
 });
 
+// Without a password a session is had for the asking. The page takes one before its socket
+// opens: the socket then shows this page's locks as its own.
+async function takeSession(data) {
+  if (!data.passwordRequired && !data.signedIn) await call('POST', '/api/v1/session');
+}
+
 // Answers whether the socket should try again; false once the sign-in form is up.
 async function sessionHolds() {
   const r = await call('GET', '/api/v1/session');
   if (!r.ok || !r.data) return true;
   if (r.data.passwordRequired && !r.data.signedIn) { signedOut(); return false; }
+  await takeSession(r.data);
   return true;
 }
 
@@ -105,7 +112,7 @@ async function boot() {
   loading.textContent = 'Connecting to matrixd…';
   passwordRequired = !!r.data.passwordRequired;
   if (passwordRequired && !r.data.signedIn) showSignIn(run);
-  else run();
+  else takeSession(r.data).then(run);
 }
 
 if (location.hash === '#grid') model.view = 'grid';

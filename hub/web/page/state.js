@@ -78,7 +78,7 @@ export const inputLabel = (n) => model.inputs.get(n)?.label || `Input ${n}`;
 // Accessible names: tests and screen readers find the controls by them.
 export function outputName(o) {
   let s = `Output ${o.n} ${o.label}, `
-    + (o.input == null ? 'no source' : `source ${o.input} ${inputLabel(o.input)}`);
+    + (o.off ? 'switched off' : o.input == null ? 'no source' : `source ${o.input} ${inputLabel(o.input)}`);
   const p = model.pending.get(o.n);
   if (p != null) s += `, pending source ${p} ${inputLabel(p)}`;
   return s;

@@ -51,6 +51,6 @@ function paint(t, o) {
   setAttr(t.b, 'title', `${o.label} — ${lockText[o.lock] || o.lock}`);
   t.b.classList.toggle('staged', p != null);
   setText(t.name, o.label);
-  setText(t.src, o.input == null ? 'no source' : `${o.input} ${inputLabel(o.input)}`);
+  setText(t.src, o.off ? 'off' : o.input == null ? 'no source' : `${o.input} ${inputLabel(o.input)}`);
   setText(t.pend, p == null ? '' : `→ ${p} ${inputLabel(p)}`);
 }

@@ -41,8 +41,9 @@ form.addEventListener('submit', async (e) => {
   e.preventDefault();
   const name = nameField.value.trim();
   // "." and ".." would be folded away by URL path rules before reaching matrixd.
-  if (!name || name === '.' || name === '..' || /[\u0000-\u001f\u007f/]/.test(name)) {
-    say('A salvo name is 1 to 64 characters, without "/"; "." and ".." are not names');
+  if (!name || [...name].length > 40 || name === '.' || name === '..' ||
+      /[\u0000-\u001f\u007f/]/.test(name)) {
+    say('A salvo name is 1 to 40 characters, without "/"; "." and ".." are not names');
     nameField.focus();
     return;
   }
