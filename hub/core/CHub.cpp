@@ -41,9 +41,10 @@ void CHub::SetDevice(Device device) {
 }
 
 void CHub::SendRouteUpdates() {
-    const std::vector<int> changed = m_state.TakeChangedRoutes();
-    if (!changed.empty() && m_device == Device::Present) {
-        Tell([&](IHubListener& listener) { listener.RoutesChanged(changed); });
+    const std::vector<int> video = m_state.TakeChangedRoutes();
+    const std::vector<int> audio = m_state.TakeChangedAudio();
+    if (m_device == Device::Present && (!video.empty() || !audio.empty())) {
+        Tell([&](IHubListener& listener) { listener.LevelsChanged(video, audio); });
     }
 }
 
@@ -62,7 +63,9 @@ void CHub::EndLearning() {
     if (m_device != Device::Learning) {
         return;
     }
-    m_state.TakeChangedRoutes();  // everything is news to the listeners now
+    // Everything is news to the listeners now.
+    m_state.TakeChangedRoutes();
+    m_state.TakeChangedAudio();
     SetDevice(Device::Present);
 }
 
@@ -152,6 +155,22 @@ bool CHub::ValidRoute(const Route& route) const {
 
 namespace {
 
+// True when two routes switch the same level of one output (audio and video apart are two).
+bool SwitchesALevelTwice(const std::vector<Route>& routes, char defaultLetter) {
+    std::map<int, int> levels;  // output -> bits: 1 video, 2 audio
+    for (const Route& route : routes) {
+        const char letter =
+            route.level == Level::Default ? defaultLetter : static_cast<char>(route.level);
+        const int bits = letter == 'V' ? 1 : letter == 'A' ? 2 : 3;
+        int& taken = levels[route.output];
+        if ((taken & bits) != 0) {
+            return true;
+        }
+        taken |= bits;
+    }
+    return false;
+}
+
 CHub::Result Submitted(CCommandQueue::Submitted submitted) {
     switch (submitted) {
         case CCommandQueue::Submitted::Queued:
@@ -166,12 +185,17 @@ CHub::Result Submitted(CCommandQueue::Submitted submitted) {
 
 }  // namespace
 
+char CHub::LevelLetter(Level level) const {
+    return level == Level::Default ? m_settings.routeKind : static_cast<char>(level);
+}
+
 QueuedCommand CHub::RouteCommand(const Route& route) const {
+    const char letter = LevelLetter(route.level);
     const DeviceCommand command =
-        ::RouteCommand(m_settings.routeKind, InputNo{route.input + 1}, OutputNo{route.output + 1});
+        ::RouteCommand(letter, InputNo{route.input + 1}, OutputNo{route.output + 1});
     QueuedCommand queued(Wire(command));
     queued.output = route.output + 1;
-    queued.level = m_settings.routeKind;
+    queued.level = letter;
     if (const auto read = ReadDeviceCommand(queued.text)) {
         queued.echo = EchoOf(*read);
     }
@@ -179,11 +203,10 @@ QueuedCommand CHub::RouteCommand(const Route& route) const {
 }
 
 CHub::Result CHub::SubmitRoutes(ClientId client, const std::vector<Route>& routes) {
-    std::set<int> outputs;
-    for (const Route& route : routes) {
-        if (!ValidRoute(route) || !outputs.insert(route.output).second) {
-            return Result::Bad;
-        }
+    if (!std::all_of(routes.begin(), routes.end(),
+                     [this](const Route& route) { return ValidRoute(route); }) ||
+        SwitchesALevelTwice(routes, m_settings.routeKind)) {
+        return Result::Bad;
     }
     if (m_device != Device::Present) {
         return Result::Absent;
@@ -376,18 +399,19 @@ CHub::SalvoPut SalvoShape(const std::string& name, const std::vector<Route>& rou
     if (routes.size() > CHub::kMaxSalvoRoutes) {
         return CHub::SalvoPut::TooManyRoutes;
     }
-    std::set<int> outputs;
-    for (const Route& route : routes) {
-        if (route.output < 0 || route.input < 0 || !outputs.insert(route.output).second) {
-            return CHub::SalvoPut::BadRoute;
-        }
+    const bool negative = std::any_of(routes.begin(), routes.end(), [](const Route& route) {
+        return route.output < 0 || route.input < 0;
+    });
+    if (negative || SwitchesALevelTwice(routes, 'B')) {
+        return CHub::SalvoPut::BadRoute;
     }
     return CHub::SalvoPut::Stored;
 }
 
 void SortByOutput(std::vector<Route>& routes) {
-    std::sort(routes.begin(), routes.end(),
-              [](const Route& a, const Route& b) { return a.output < b.output; });
+    std::sort(routes.begin(), routes.end(), [](const Route& a, const Route& b) {
+        return std::pair(a.output, a.level) < std::pair(b.output, b.level);
+    });
 }
 
 }  // namespace

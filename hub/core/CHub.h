@@ -14,10 +14,15 @@
 #include "hub/core/LabelChange.h"
 #include "panel/ReplyLineReader.h"
 
+// What a route switches, as the switcher's command letter says it: audio and video ("3B5."),
+// video only ("3V5.") or audio only ("3A5."). Default is the daemon's --route-kind.
+enum class Level : char { Default = 0, AV = 'B', Video = 'V', Audio = 'A' };
+
 // One route, ports counted from 0 as in the state.
 struct Route {
     int output = 0;
     int input = 0;
+    Level level = Level::Default;
     bool operator==(const Route&) const = default;
 };
 
@@ -29,7 +34,19 @@ using SalvoBook = std::map<std::string, std::vector<Route>>;
 class IHubListener {
   public:
     virtual ~IHubListener() = default;
+    // Routes the switcher reported: the outputs whose video route (or being off) changed, and
+    // those whose audio route changed, in one call (one version). By default it is told as the
+    // two calls below, to doors that show one level or the levels apart.
+    virtual void LevelsChanged(const std::vector<int>& video, const std::vector<int>& audio) {
+        if (!video.empty()) {
+            RoutesChanged(video);
+        }
+        if (!audio.empty()) {
+            AudioRoutesChanged(audio);
+        }
+    }
     virtual void RoutesChanged(const std::vector<int>& /*outputs*/) {}
+    virtual void AudioRoutesChanged(const std::vector<int>& /*outputs*/) {}
     virtual void LabelsChanged(const std::vector<int>& /*inputs*/,
                                const std::vector<int>& /*outputs*/) {}
     virtual void LocksChanged(const std::vector<int>& /*outputs*/) {}
@@ -147,6 +164,8 @@ class CHub {
     bool ChangesLocked(ClientId client, const std::string& command) const;
     bool FrontLocked() const;
     void ReplyLine(std::string_view line);
+    // The command letter of a route of `level`.
+    char LevelLetter(Level level) const;
     QueuedCommand RouteCommand(const Route& route) const;
     bool ValidRoute(const Route& route) const;
     void Changed();

@@ -12,6 +12,7 @@ CHubState::CHubState(int inputs, int outputs, LabelNames labels)
       m_locks(Index(outputs), kNoClient),
       m_off(Index(outputs), false),
       m_changed(Index(outputs), false),
+      m_audioChanged(Index(outputs), false),
       m_heard(Index(outputs), false),
       m_labels(std::move(labels)) {}
 
@@ -21,6 +22,14 @@ void CHubState::SetVideoRoute(int output, int input) {
     if (m_video[o] != input) {
         m_video[o] = input;
         m_changed[o] = true;
+    }
+}
+
+void CHubState::SetAudioRoute(int output, int input) {
+    const std::size_t o = Index(output);
+    if (m_audio[o] != input) {
+        m_audio[o] = input;
+        m_audioChanged[o] = true;
     }
 }
 
@@ -82,15 +91,27 @@ int CHubState::ApplyReplyLine(std::string_view line) {
     return 0;
 }
 
-std::vector<int> CHubState::TakeChangedRoutes() {
-    std::vector<int> changed;
-    for (int o = 0; o < m_nOutputs; ++o) {
-        if (m_changed[Index(o)]) {
-            changed.push_back(o);
-            m_changed[Index(o)] = false;
+namespace {
+
+std::vector<int> TakeMarked(std::vector<bool>& marks) {
+    std::vector<int> marked;
+    for (std::size_t o = 0; o < marks.size(); ++o) {
+        if (marks[o]) {
+            marked.push_back(static_cast<int>(o));
+            marks[o] = false;
         }
     }
-    return changed;
+    return marked;
+}
+
+}  // namespace
+
+std::vector<int> CHubState::TakeChangedRoutes() {
+    return TakeMarked(m_changed);
+}
+
+std::vector<int> CHubState::TakeChangedAudio() {
+    return TakeMarked(m_audioChanged);
 }
 
 void CHubState::StartLearning() {

@@ -19,9 +19,9 @@ inline ClientId NewClientId() {
     return ++last;
 }
 
-// What the daemon knows of the switcher: the video route of every output (what clients see),
-// the audio route (kept, never shown: the protocol has video routes only), whether an output
-// was switched off, the labels and the locks. Ports are counted from 0 here, as the protocol counts
+// What the daemon knows of the switcher: the video and the audio route of every output (a
+// door that knows one level only shows the video route), whether an output was switched off,
+// the labels and the locks. Ports are counted from 0 here, as the protocol counts
 // them; the switcher and the labels file count from 1. Routes not learned yet are -1 and are left
 // out of what clients see.
 class CHubState {
@@ -38,7 +38,8 @@ class CHubState {
     bool IsOff(int output) const { return m_off[Index(output)]; }
     // Sets the video route; marks the output changed when it moved.
     void SetVideoRoute(int output, int input);
-    void SetAudioRoute(int output, int input) { m_audio[Index(output)] = input; }
+    // Sets the audio route; marks the output's audio changed when it moved.
+    void SetAudioRoute(int output, int input);
 
     // Reads one reply line of the switcher by the panel's rules and learns what it says.
     // Returns the output a line reported off (1-based, as the line says it), else 0.
@@ -47,6 +48,8 @@ class CHubState {
     // The outputs whose video route (or being off) changed since the last call, in order, then
     // forgets them.
     std::vector<int> TakeChangedRoutes();
+    // The same for the audio routes.
+    std::vector<int> TakeChangedAudio();
     // Learning starts over when the link comes back: every route is to be heard anew.
     void StartLearning();
     // True once every output's route was heard since StartLearning.
@@ -79,6 +82,7 @@ class CHubState {
     std::vector<ClientId> m_locks;
     std::vector<bool> m_off;
     std::vector<bool> m_changed;
+    std::vector<bool> m_audioChanged;
     std::vector<bool> m_heard;
     int m_nHeard = 0;
     LabelNames m_labels;

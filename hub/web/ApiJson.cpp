@@ -12,9 +12,11 @@ QJsonObject Output(const CHubState& state, int port, ClientId viewer) {
     const ClientId owner = state.LockOwner(port);
     const bool off = state.IsOff(port);
     const int input = off ? -1 : state.VideoRoute(port);
+    const int audio = state.AudioRoute(port);
     QJsonObject output{{"n", port + 1},
                        {"label", QString::fromStdString(state.OutputLabel(port))},
                        {"input", input < 0 ? QJsonValue() : QJsonValue(input + 1)},
+                       {"audio", audio < 0 ? QJsonValue() : QJsonValue(audio + 1)},
                        {"lock", owner == kNoClient ? "none"
                                 : owner == viewer  ? "mine"
                                                    : "other"}};
@@ -24,10 +26,24 @@ QJsonObject Output(const CHubState& state, int port, ClientId viewer) {
     return output;
 }
 
+namespace {
+
+// The API's names of the levels; "av" is the default of a salvo's route and left out.
+constexpr std::pair<const char*, Level> kLevels[] = {
+    {"av", Level::AV}, {"video", Level::Video}, {"audio", Level::Audio}};
+
+}  // namespace
+
 QJsonObject Salvo(const std::string& name, const std::vector<Route>& routes) {
     QJsonArray list;
     for (const Route& route : routes) {
-        list.append(QJsonObject{{"output", route.output + 1}, {"input", route.input + 1}});
+        QJsonObject item{{"output", route.output + 1}, {"input", route.input + 1}};
+        for (const auto& [text, level] : kLevels) {
+            if (route.level == level && level != Level::AV) {
+                item.insert("level", text);
+            }
+        }
+        list.append(item);
     }
     return {{"name", QString::fromStdString(name)}, {"routes", list}};
 }
@@ -71,10 +87,22 @@ std::optional<int> PortNumber(const QJsonValue& value) {
     return static_cast<int>(number) - 1;
 }
 
+std::optional<Level> RouteLevel(const QJsonValue& value, Level unnamed) {
+    if (value.isUndefined()) {
+        return unnamed;
+    }
+    for (const auto& [text, level] : kLevels) {
+        if (value == QJsonValue(text)) {
+            return level;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::vector<Route>> ReadRoutes(const QJsonObject& body, QString* error,
-                                             const QStringList& allowedKeys) {
+                                             const QStringList& allowedKeys, Level unnamed) {
     for (auto key = body.begin(); key != body.end(); ++key) {
         if (key.key() != "routes" && !allowedKeys.contains(key.key())) {
             *error = "unknown key \"" + key.key().left(64) + "\"";
@@ -90,11 +118,15 @@ std::optional<std::vector<Route>> ReadRoutes(const QJsonObject& body, QString* e
         const QJsonObject route = item.toObject();
         const auto output = PortNumber(route.value("output"));
         const auto input = PortNumber(route.value("input"));
-        if (!item.isObject() || route.size() != 2 || !output || !input) {
-            *error = "each route is {\"output\": N, \"input\": N} with whole numbers from 1";
+        const auto level = RouteLevel(route.value("level"), unnamed);
+        if (!item.isObject() || route.size() != 2 + (route.contains("level") ? 1 : 0) || !output ||
+            !input || !level) {
+            *error =
+                "each route is {\"output\": N, \"input\": N} with whole numbers from 1, and "
+                "may name its \"level\": \"av\", \"video\" or \"audio\"";
             return std::nullopt;
         }
-        routes.push_back(Route{*output, *input});
+        routes.push_back(Route{*output, *input, *level});
     }
     return routes;
 }
@@ -119,8 +151,8 @@ std::optional<SalvosFileRead> ReadSalvosFile(const QByteArray& bytes, QString* e
     for (const QJsonValue& item : list.toArray()) {
         const QJsonValue name = item.toObject().value("name");
         QString why;
-        const auto routes =
-            ReadRoutes(QJsonObject{{"routes", item.toObject().value("routes")}}, &why);
+        const auto routes = ReadRoutes(QJsonObject{{"routes", item.toObject().value("routes")}},
+                                       &why, {}, Level::AV);
         if (!name.isString() || !routes) {
             read.unreadable.emplace_back(name.isString() ? name.toString() : "(no name)",
                                          routes ? "\"name\" must be text" : why);

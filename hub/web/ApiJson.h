@@ -26,10 +26,12 @@ QJsonObject Salvo(const std::string& name, const std::vector<Route>& routes);
 QJsonArray Salvos(const SalvoBook& salvos);
 QJsonObject State(const CHub& hub, const Switcher& switcher, ClientId viewer);
 
-// {"routes": [{"output": 5, "input": 3}, ...]} and nothing else but `allowedKeys`: the routes
-// counted from 0 (their range is the hub's to check), or why not.
+// {"routes": [{"output": 5, "input": 3, "level": "audio"}, ...]} and nothing else but
+// `allowedKeys`: the routes counted from 0 (their range is the hub's to check), or why not. A
+// route without "level" has `unnamed`.
 std::optional<std::vector<Route>> ReadRoutes(const QJsonObject& body, QString* error,
-                                             const QStringList& allowedKeys = {});
+                                             const QStringList& allowedKeys = {},
+                                             Level unnamed = Level::Default);
 
 // The salvos file: {"salvos": [{"name": ..., "routes": [...]}, ...]}, indented for hand edits.
 QByteArray SalvosFile(const SalvoBook& salvos);

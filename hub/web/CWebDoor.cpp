@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHttpServerRequest>
@@ -742,7 +745,7 @@ CWebDoor::Reply CWebDoor::Salvo(const Call& call, const std::string& name, const
             return m_hub.DeleteSalvo(name) ? Changed() : Reply{404, Error("no such salvo")};
         case Method::Put: {
             QString error;
-            const auto routes = ApiJson::ReadRoutes(call.body, &error);
+            const auto routes = ApiJson::ReadRoutes(call.body, &error, {}, Level::AV);
             if (!routes) {
                 return Reply{400, Error(error)};
             }
@@ -877,8 +880,12 @@ void CWebDoor::SendChange(const std::function<QJsonObject(ClientId viewer)>& cha
     }
 }
 
-void CWebDoor::RoutesChanged(const std::vector<int>& outputs) {
-    LocksChanged(outputs);  // the same: the outputs as each viewer sees them
+// Each output once, whichever of its levels moved: its object carries both.
+void CWebDoor::LevelsChanged(const std::vector<int>& video, const std::vector<int>& audio) {
+    std::vector<int> outputs;
+    std::set_union(video.begin(), video.end(), audio.begin(), audio.end(),
+                   std::back_inserter(outputs));
+    LocksChanged(outputs);
 }
 
 void CWebDoor::LocksChanged(const std::vector<int>& outputs) {

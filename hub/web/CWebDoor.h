@@ -138,7 +138,7 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
                     const std::vector<int>& outputs = {});
     ApiJson::Switcher Switcher() const;
 
-    void RoutesChanged(const std::vector<int>& outputs) override;
+    void LevelsChanged(const std::vector<int>& video, const std::vector<int>& audio) override;
     void LabelsChanged(const std::vector<int>& inputs, const std::vector<int>& outputs) override;
     void LocksChanged(const std::vector<int>& outputs) override;
     void DeviceChanged(bool wasPresent) override;

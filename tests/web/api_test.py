@@ -77,18 +77,27 @@ class Api(unittest.TestCase):
         change = json.loads(socket_.recv())
         check(change, "event")
         self.assertEqual(change["outputs"], [{"n": 5, "label": "Output 5", "input": 3,
-                                              "lock": "none"}])
+                                              "audio": 3, "lock": "none"}])
         self.assertGreater(change["version"], first["state"]["version"])
         self.assertEqual(self.state()["outputs"][4]["input"], 3)
+        # Audio and video apart: a route of one level, and a split made on the raw port.
+        self.call("POST", "/api/v1/routes", {"routes": [{"output": 5, "input": 6, "level": "audio"}]})
+        self.assertTrue(wait_until(lambda: "6A5." in self.rig.switcher.received()))
+        change = json.loads(socket_.recv())
+        self.assertEqual((change["outputs"][0]["input"], change["outputs"][0]["audio"]), (3, 6))
+        self.assertEqual(self.hub.ctl("route", "4", "5", "--video").returncode, 0)
+        self.assertTrue(wait_until(lambda: (self.state()["outputs"][4]["input"],
+                                            self.state()["outputs"][4]["audio"]) == (4, 6)))
+        socket_.recv()
         # Switched off at the switcher: shown off, not with its last route, until routed again.
         self.assertEqual(self.hub.ctl("off", "5").returncode, 0)
         change = json.loads(socket_.recv())
         check(change, "event")
         self.assertEqual(change["outputs"], [{"n": 5, "label": "Output 5", "input": None,
-                                              "off": True, "lock": "none"}])
+                                              "audio": None, "off": True, "lock": "none"}])
         self.call("POST", "/api/v1/routes", {"routes": [{"output": 5, "input": 2}]})
         self.assertTrue(wait_until(lambda: self.state()["outputs"][4] == {
-            "n": 5, "label": "Output 5", "input": 2, "lock": "none"}))
+            "n": 5, "label": "Output 5", "input": 2, "audio": 2, "lock": "none"}))
         socket_.close()
 
     def test_a_stale_version_changes_nothing(self):
@@ -123,14 +132,16 @@ class Api(unittest.TestCase):
                                    cookie=self.other)[0], 200)
         self.assertEqual(self.state()["outputs"][7]["lock"], "none")
 
-        routes = [{"output": 1, "input": 4}, {"output": 2, "input": 4}]
+        routes = [{"output": 1, "input": 4}, {"output": 2, "input": 4, "level": "audio"},
+                  {"output": 2, "input": 5, "level": "video"}]
         self.assertEqual(self.call("PUT", "/api/v1/salvos/Late%20show", {"routes": routes})[0],
                          200)
         status, salvo, _ = self.call("GET", "/api/v1/salvos/Late%20show")
         check(salvo, "salvo")
         self.assertEqual(salvo, {"name": "Late show", "routes": routes})
         self.assertEqual(self.call("POST", "/api/v1/salvos/Late%20show/take")[0], 202)
-        self.assertTrue(wait_until(lambda: self.rig.switcher.received()[-2:] == ["4B1.", "4B2."]))
+        self.assertTrue(wait_until(
+            lambda: self.rig.switcher.received()[-3:] == ["4B1.", "4A2.", "5V2."]))
         salvos_file = os.path.join(self.rig.dir.name, "salvos.json")
         self.assertTrue(wait_until(lambda: os.path.exists(salvos_file)))
         self.assertIn("Late show", open(salvos_file).read())
@@ -150,6 +161,10 @@ class Api(unittest.TestCase):
             ("POST", "/api/v1/routes", b'{"routes": [{"output": 1.5, "input": 1}]}', 400),
             ("POST", "/api/v1/routes",
              b'{"routes": [{"output": 1, "input": 1}, {"output": 1, "input": 2}]}', 400),
+            ("POST", "/api/v1/routes",
+             b'{"routes": [{"output": 1, "input": 1, "level": "AV"}]}', 400),
+            ("POST", "/api/v1/routes", b'{"routes": [{"output": 1, "input": 1, "level": "av"},'
+             b' {"output": 1, "input": 2, "level": "audio"}]}', 400),
             ("POST", "/api/v1/routes", b'{"routes": [], "take": true}', 400),
             ("POST", "/api/v1/routes", b'{"routes": [], "ifVersion": "7"}', 400),
             ("PUT", "/api/v1/inputs/9/label", b'{"label": "x"}', 404),
