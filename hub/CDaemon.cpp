@@ -260,6 +260,7 @@ bool CDaemon::StartMqtt() {
     std::printf("mqtt %s\n", mqtt.base.c_str());
     std::fflush(stdout);
     mqtt.haDiscovery = m_options.haDiscovery;
+    mqtt.haAudio = m_options.haAudio;
     mqtt.device = {m_options.haPrefix, mqtt.base,
                    // Home Assistant's device is the switcher as the site names it (its base
                    // topic), however it is reached: moved to another line it stays one device.

@@ -67,6 +67,7 @@ const char* const kDaemonUsage =
     "                       else matrixpanel/<Unique ID>\n"
     "  --ha-prefix TOPIC    Home Assistant's discovery prefix, default homeassistant\n"
     "  --no-ha-discovery    announce no Home Assistant entities\n"
+    "  --ha-audio           a second picker per output, for its audio alone\n"
     "Router:\n"
     "  --labels FILE        labels file, default matrixpanel-labels.ini in the settings\n"
     "                       directory (the panel's); changes from clients are written to it\n"
@@ -135,6 +136,7 @@ constexpr Known kKnown[] = {
     {"mqtt-base", Kind::Value},
     {"ha-prefix", Kind::Value},
     {"no-ha-discovery", Kind::Flag},
+    {"ha-audio", Kind::Flag},
     {"web-host", Kind::Value},
 };
 
@@ -453,6 +455,8 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
         (key == "mqtt-base" ? options.mqttBase : options.haPrefix) = s.value;
     } else if (key == "no-ha-discovery") {
         options.haDiscovery = !FlagValue(s);
+    } else if (key == "ha-audio") {
+        options.haAudio = FlagValue(s);
     } else if (key == "allow") {
         options.allow.push_back(Allowed(s));
     } else if (key == "labels") {

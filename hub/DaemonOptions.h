@@ -73,6 +73,7 @@ struct DaemonOptions {
     std::string mqttBase;          // empty: matrixpanel/<name or Unique ID>
     std::string haPrefix = "homeassistant";
     bool haDiscovery = true;
+    bool haAudio = false;  // a second picker per output, for its audio alone
 };
 
 // A name as one level of an MQTT topic and of Home Assistant's ids: lower-case letters, digits,

@@ -109,8 +109,8 @@ void CMqttDoor::Connected() {
     for (int output = 0; output < state.Outputs(); ++output) {
         Publish("output/" + std::to_string(output + 1) + "/label", state.OutputLabel(output));
         PublishLock(output);
-        m_dirtyRoutes.insert(output);
     }
+    AllRoutesDirty();
     m_choices.clear();
     m_bStateDirty = true;
     m_bSalvosDirty = true;
@@ -195,7 +195,7 @@ void CMqttDoor::Command(const std::string& topic, const std::string& payload) {
                 Error(topic, payload, why);
                 return;
             }
-            result = m_hub.SubmitRoutes(m_nClient, {Route{port, *input}});
+            result = m_hub.SubmitRoutes(m_nClient, {Route{port, *input, command->level}});
             break;
         }
         case MqttTopics::Command::Kind::Lock: {
@@ -324,6 +324,20 @@ void CMqttDoor::RoutesChanged(const std::vector<int>& outputs) {
     Later();
 }
 
+void CMqttDoor::AudioRoutesChanged(const std::vector<int>& outputs) {
+    for (const int output : outputs) {
+        // Only the switcher switching the output off takes its audio route away.
+        if (m_hub.State().AudioRoute(output) < 0) {
+            m_audioOff.insert(output);
+        } else {
+            m_audioOff.erase(output);
+        }
+    }
+    m_dirtyAudio.insert(outputs.begin(), outputs.end());
+    m_bStateDirty = true;
+    Later();
+}
+
 void CMqttDoor::LabelsChanged(const std::vector<int>& inputs, const std::vector<int>& outputs) {
     const CHubState& state = m_hub.State();
     for (const int input : inputs) {
@@ -354,9 +368,7 @@ void CMqttDoor::DeviceChanged(bool) {
     PublishSwitcher();
     // Routes learned while the switcher came are told once it is there.
     if (m_hub.Present()) {
-        for (int output = 0; output < m_hub.State().Outputs(); ++output) {
-            m_dirtyRoutes.insert(output);
-        }
+        AllRoutesDirty();
     }
     m_bStateDirty = true;
     Later();
@@ -382,6 +394,28 @@ void CMqttDoor::PublishRoute(int output) {
     }
     Publish(topic + "/input", std::to_string(input + 1));
     Publish(topic + "/source", m_choices[static_cast<std::size_t>(input)]);
+}
+
+// The audio route's input and its name, as for the video route; "off" once the switcher
+// switched the output off, until an audio route reaches it.
+void CMqttDoor::PublishAudio(int output) {
+    const std::string topic = "output/" + std::to_string(output + 1) + "/audio";
+    const int input = m_hub.State().AudioRoute(output);
+    if (input >= 0) {
+        Publish(topic, std::to_string(input + 1));
+        Publish(topic + "/source", m_choices[static_cast<std::size_t>(input)]);
+    } else if (m_hub.State().IsOff(output) || m_audioOff.count(output) != 0) {
+        Publish(topic, "off");
+        Publish(topic + "/source", "off");
+    }
+    // Else not heard yet: what the broker holds stays.
+}
+
+void CMqttDoor::AllRoutesDirty() {
+    for (int output = 0; output < m_hub.State().Outputs(); ++output) {
+        m_dirtyRoutes.insert(output);
+        m_dirtyAudio.insert(output);
+    }
 }
 
 void CMqttDoor::PublishLock(int output) {
@@ -435,6 +469,9 @@ void CMqttDoor::Flush() {
     for (const int output : std::exchange(m_dirtyRoutes, {})) {
         PublishRoute(output);
     }
+    for (const int output : std::exchange(m_dirtyAudio, {})) {
+        PublishAudio(output);
+    }
     if (std::exchange(m_bSalvosDirty, false)) {
         Publish("salvos", Compact(ApiJson::Salvos(m_hub.Salvos())).toStdString());
     }
@@ -452,11 +489,16 @@ void CMqttDoor::TakeNewChoices() {
     if (choices == m_choices) {
         return;
     }
-    for (int output = 0; output < state.Outputs(); ++output) {
-        const int input = state.VideoRoute(output);
+    auto renamed = [&](int input) {
         const auto shown = static_cast<std::size_t>(input);
-        if (input >= 0 && (m_choices.empty() || m_choices[shown] != choices[shown])) {
+        return input >= 0 && (m_choices.empty() || m_choices[shown] != choices[shown]);
+    };
+    for (int output = 0; output < state.Outputs(); ++output) {
+        if (renamed(state.VideoRoute(output))) {
             m_dirtyRoutes.insert(output);
+        }
+        if (renamed(state.AudioRoute(output))) {
+            m_dirtyAudio.insert(output);
         }
         m_dirtySelects.insert(output);
     }
@@ -478,6 +520,9 @@ void CMqttDoor::PublishDiscovery() {
     }
     for (const int output : m_dirtySelects) {
         send(HaDiscovery::Select(device, state, output, m_choices));
+        if (m_settings.haAudio) {
+            send(HaDiscovery::AudioSelect(device, state, output, m_choices));
+        }
     }
     if (!m_bAllDiscovery && !m_bButtonsDirty) {
         return;

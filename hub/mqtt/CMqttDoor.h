@@ -19,6 +19,7 @@ struct MqttSettings {
     CMqttClient::Settings broker;  // its client id and last will are the door's to set
     std::string base;
     bool haDiscovery = true;
+    bool haAudio = false;               // a second picker per output, for its audio alone
     HaDiscovery::Device device;         // prefix, name, Unique ID, model, version
     std::function<QString()> linkText;  // how the switcher is reached, for the state
 };
@@ -53,6 +54,7 @@ class CMqttDoor : public QObject, private IHubListener {
     void PublishError(const QJsonObject& error);
 
     void RoutesChanged(const std::vector<int>& outputs) override;
+    void AudioRoutesChanged(const std::vector<int>& outputs) override;
     void LabelsChanged(const std::vector<int>& inputs, const std::vector<int>& outputs) override;
     void LocksChanged(const std::vector<int>& outputs) override;
     void DeviceChanged(bool wasPresent) override;
@@ -60,6 +62,9 @@ class CMqttDoor : public QObject, private IHubListener {
 
     void PublishLock(int output);
     void PublishRoute(int output);
+    void PublishAudio(int output);
+    // Every output's routes, both levels, at the next Flush.
+    void AllRoutesDirty();
     void PublishSwitcher();
     void Publish(const std::string& topic, const std::string& payload);
     QJsonObject StateJson() const;
@@ -85,6 +90,10 @@ class CMqttDoor : public QObject, private IHubListener {
     bool m_bStateDirty = false;
     bool m_bSalvosDirty = false;
     std::set<int> m_dirtyRoutes;
+    std::set<int> m_dirtyAudio;
+    // Outputs whose audio the switcher switched off (with the output) and that no audio route
+    // reached since: their audio shows "off" even once a video route turned the output on again.
+    std::set<int> m_audioOff;
     std::set<int> m_dirtySelects;
     bool m_bButtonsDirty = false;
     bool m_bAllDiscovery = false;

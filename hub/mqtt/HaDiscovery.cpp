@@ -92,24 +92,57 @@ bool IsThisDevices(const Device& device, const std::string& topic, const std::st
            });
 }
 
-Config Select(const Device& device, const CHubState& state, int output,
-              const std::vector<std::string>& choices) {
-    const std::string object = "output_" + std::to_string(output + 1);
-    const std::string topic = device.base + "/output/" + std::to_string(output + 1);
-    QJsonObject config =
-        Entity(device, object, Text(state.OutputLabel(output)), /*needsSwitcher=*/true);
+namespace {
+
+// What a picker shows and where it sends: the video (or both) route's or the audio route's.
+struct Picker {
+    std::string object;   // "output_5", "output_5_audio"
+    std::string name;     // the entity's
+    std::string command;  // under the output's topic
+    std::string state;
+    const char* icon;
+};
+
+Config SelectOf(const Device& device, const Picker& picker,
+                const std::vector<std::string>& choices) {
+    QJsonObject config = Entity(device, picker.object, Text(picker.name), /*needsSwitcher=*/true);
     QJsonArray options;
     for (const std::string& choice : choices) {
         options.append(Text(choice));
     }
     config.insert("options", options);
-    config.insert("command_topic", Text(topic + "/input/set"));
-    config.insert("state_topic", Text(topic + "/source"));
+    config.insert("command_topic", Text(picker.command));
+    config.insert("state_topic", Text(picker.state));
     // No choice for an output switched off: the picker then reads "unknown". None of the choices
     // is "off" (InputChoices numbers such a label).
     config.insert("value_template", "{{ 'None' if value == 'off' else value }}");
-    config.insert("icon", "mdi:video-input-hdmi");
-    return {ConfigTopic(device, "select", object), Compact(config)};
+    config.insert("icon", picker.icon);
+    return {ConfigTopic(device, "select", picker.object), Compact(config)};
+}
+
+std::string OutputTopic(const Device& device, int output) {
+    return device.base + "/output/" + std::to_string(output + 1);
+}
+
+}  // namespace
+
+Config Select(const Device& device, const CHubState& state, int output,
+              const std::vector<std::string>& choices) {
+    const std::string topic = OutputTopic(device, output);
+    return SelectOf(device,
+                    {"output_" + std::to_string(output + 1), state.OutputLabel(output),
+                     topic + "/input/set", topic + "/source", "mdi:video-input-hdmi"},
+                    choices);
+}
+
+Config AudioSelect(const Device& device, const CHubState& state, int output,
+                   const std::vector<std::string>& choices) {
+    const std::string topic = OutputTopic(device, output);
+    return SelectOf(
+        device,
+        {"output_" + std::to_string(output + 1) + "_audio", state.OutputLabel(output) + " audio",
+         topic + "/audio/set", topic + "/audio/source", "mdi:volume-high"},
+        choices);
 }
 
 Config Button(const Device& device, const std::string& salvo) {

@@ -7,7 +7,8 @@
 #include "hub/core/HubState.h"
 
 // Home Assistant's MQTT discovery: the config messages that make one device of a switcher,
-// with a source picker per output, a button per salvo and a link sensor.
+// with a source picker per output (and one for its audio alone, where asked), a button per
+// salvo and a link sensor.
 namespace HaDiscovery {
 
 struct Device {
@@ -35,6 +36,10 @@ bool IsThisDevices(const Device& device, const std::string& topic, const std::st
 // takes as no choice.
 Config Select(const Device& device, const CHubState& state, int output,
               const std::vector<std::string>& choices);
+// The same for the output's audio alone, showing "<base>/output/N/audio/source" and sending
+// to ".../audio/set".
+Config AudioSelect(const Device& device, const CHubState& state, int output,
+                   const std::vector<std::string>& choices);
 Config Button(const Device& device, const std::string& salvo);
 Config Connectivity(const Device& device);
 

@@ -26,6 +26,20 @@ std::vector<std::string_view> Levels(std::string_view topic) {
     }
 }
 
+// What a route topic's level switches: "input" what the daemon switches by default.
+std::optional<Level> RouteLevel(std::string_view name) {
+    if (name == "input") {
+        return Level::Default;
+    }
+    if (name == "audio") {
+        return Level::Audio;
+    }
+    if (name == "video") {
+        return Level::Video;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::string EncodeLevel(std::string_view name) {
@@ -95,8 +109,9 @@ std::optional<Command> ReadCommand(std::string_view base, std::string_view topic
     command.number = *number;
     if (levels[2] == "label") {
         command.kind = Command::Kind::Label;
-    } else if (!command.input && levels[2] == "input") {
+    } else if (const auto level = RouteLevel(levels[2]); !command.input && level) {
         command.kind = Command::Kind::Route;
+        command.level = *level;
     } else if (!command.input && levels[2] == "lock") {
         command.kind = Command::Kind::Lock;
     } else {
@@ -106,8 +121,10 @@ std::optional<Command> ReadCommand(std::string_view base, std::string_view topic
 }
 
 std::vector<std::string> CommandFilters(const std::string& base) {
-    return {base + "/output/+/input/set", base + "/output/+/lock/set", base + "/output/+/label/set",
-            base + "/input/+/label/set", base + "/salvo/+/take"};
+    return {base + "/output/+/input/set", base + "/output/+/audio/set",
+            base + "/output/+/video/set", base + "/output/+/lock/set",
+            base + "/output/+/label/set", base + "/input/+/label/set",
+            base + "/salvo/+/take"};
 }
 
 namespace {

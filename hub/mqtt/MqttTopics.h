@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hub/core/CHub.h"
 #include "hub/core/HubState.h"
 
 // How the switcher's parts are named in topics under the base topic, and what a command's
@@ -20,14 +21,15 @@ std::optional<std::string> DecodeLevel(std::string_view level);
 struct Command {
     enum class Kind { Route, Lock, Label, TakeSalvo };
     Kind kind = Kind::Route;
-    bool input = false;  // a label: of an input, not an output
-    int number = 0;      // 1-based port, as in the topic
+    bool input = false;            // a label: of an input, not an output
+    int number = 0;                // 1-based port, as in the topic
+    Level level = Level::Default;  // a route's: input/set the default, audio/set, video/set
     std::string salvo;
 };
 
-// "<base>/output/5/input/set" and the other command topics; nothing for any other topic, and
-// in `why` what is wrong with it where that is more than "no such input or output". Port
-// numbers are not checked against the switcher here.
+// "<base>/output/5/input/set" (audio/set, video/set for one level) and the other command topics;
+// nothing for any other topic, and in `why` what is wrong with it where that is more than "no such
+// input or output". Port numbers are not checked against the switcher here.
 std::optional<Command> ReadCommand(std::string_view base, std::string_view topic,
                                    std::string* why = nullptr);
 

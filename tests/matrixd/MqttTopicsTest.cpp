@@ -41,6 +41,15 @@ TEST(MqttTopicsTest, CommandTopicsAreReadAndOthersRefused) {
             EXPECT_EQ(command->salvo, c.salvo) << c.topic;
         }
     }
+    const std::pair<const char*, std::optional<Level>> levels[] = {
+        {"site/a/output/5/input/set", Level::Default}, {"site/a/output/5/audio/set", Level::Audio},
+        {"site/a/output/5/video/set", Level::Video},   {"site/a/input/5/audio/set", std::nullopt},
+        {"site/a/output/5/av/set", std::nullopt},
+    };
+    for (const auto& [topic, level] : levels) {
+        const auto command = MqttTopics::ReadCommand("site/a", topic);
+        EXPECT_EQ(command ? std::optional(command->level) : std::nullopt, level) << topic;
+    }
     std::string why;
     EXPECT_FALSE(MqttTopics::ReadCommand("site/a", "site/a/salvo/50%2x/take", &why));
     EXPECT_NE(why.find("%25"), std::string::npos) << why;

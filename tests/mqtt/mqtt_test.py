@@ -197,6 +197,40 @@ class Mqtt(unittest.TestCase):
         self.assertEqual(state["inputs"][1]["label"], "Camera")
         self.assertIn("no input", self.error_after(BASE + "/output/1/input/set", "Nobody"))
 
+    def test_audio_and_video_apart_both_ways(self):
+        self.hub.ctl("route", "1", "5")
+        self.assertTrue(self.watch.wait(BASE + "/output/5/audio", "1"))
+        self.hub.ctl("route", "3", "5", "--audio")
+        self.hub.ctl("route", "4", "5", "--video")
+        self.assertTrue(self.watch.wait(BASE + "/output/5/input", "4"))
+        self.assertTrue(self.watch.wait(BASE + "/output/5/audio", "3"))
+        self.assertTrue(self.watch.wait(BASE + "/output/5/audio/source", "Input 3"))
+
+        def shown():
+            output = json.loads(self.watch.last[BASE + "/state"])["outputs"][4]
+            return output["input"], output["audio"]
+        self.assertTrue(wait_until(lambda: shown() == (4, 3)))
+
+        self.watch.publish(BASE + "/output/5/audio/set", "2")
+        self.watch.publish(BASE + "/output/5/video/set", "Input 6")
+        self.assertTrue(wait_until(lambda: {"2A5.", "6V5."} <= set(self.rig.switcher.received())))
+        self.assertTrue(self.watch.wait(BASE + "/output/5/audio", "2"))
+        self.assertTrue(self.watch.wait(BASE + "/output/5/input", "6"))
+
+    def test_an_audio_picker_only_with_ha_audio(self):
+        with Rig("--mqtt", self.broker.url, "--name", "Studio B", "--ha-audio") as rig:
+            base = "matrixpanel/studio_b"
+            config = wait_until(lambda: next(
+                (json.loads(p) for t, p in list(self.watch.last.items())
+                 if t.endswith("/output_2_audio/config") and base + "/" in p), None))
+            self.assertTrue(config)
+            self.assertEqual((config["command_topic"], config["state_topic"]),
+                             (base + "/output/2/audio/set", base + "/output/2/audio/source"))
+            self.assertLessEqual(set(config), HA_KEYS["select"][1])
+            rig.hub.ctl("route", "7", "2", "--audio")
+            self.assertTrue(self.watch.wait(base + "/output/2/audio/source", "Input 7"))
+        self.assertFalse(any(t.endswith("_audio/config") for t in self.configs()))
+
     def test_a_locked_output_is_answered_on_error_and_left_alone(self):
         self.assertEqual(self.hub.request("POST", "/api/v1/outputs/7/lock", {"action": "lock"},
                                           self.hub.session())[0], 200)
@@ -227,6 +261,7 @@ class Mqtt(unittest.TestCase):
         self.hub.ctl("off", "6")
         self.assertTrue(self.watch.wait(BASE + "/output/6/input", "off"))
         self.assertEqual(self.watch.last[BASE + "/output/6/source"], "off")
+        self.assertTrue(self.watch.wait(BASE + "/output/6/audio", "off"))
         select = self.configs()["homeassistant/select/%s/output_6/config" %
                                 topic_node(self.configs())]
         self.assertNotIn("off", select["options"])
@@ -239,6 +274,7 @@ class Mqtt(unittest.TestCase):
         self.assertTrue(self.watch.wait(BASE + "/output/8/lock", "locked"))
         sent = len(self.rig.switcher.received())
         self.assertIn("locked over MQTT", self.error_after(BASE + "/output/8/input/set", "3"))
+        self.assertIn("locked over MQTT", self.error_after(BASE + "/output/8/audio/set", "3"))
         self.assertEqual(len(self.rig.switcher.received()), sent)
         self.watch.publish(BASE + "/output/8/lock/set", "unlock")
         self.assertTrue(self.watch.wait(BASE + "/output/8/lock", "none"))
