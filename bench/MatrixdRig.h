@@ -162,6 +162,7 @@ struct Daemon {
     pid_t pid = -1;
     std::uint16_t routerPort = 0;
     std::uint16_t webPort = 0;
+    std::uint16_t swp08Port = 0;
     std::string sysDir;
 
     explicit Daemon(FakeSwitcher& switcher) {
@@ -174,7 +175,7 @@ struct Daemon {
         std::vector<std::string> args = {
             MATRIXD_PATH, "--net", "127.0.0.1:" + std::to_string(switcher.port), "--inputs",
             std::to_string(kPorts), "--outputs", std::to_string(kPorts), "--videohub-port", "0",
-            "--raw-port", "0", "--web-port", "0", "--no-advertise",
+            "--raw-port", "0", "--web-port", "0", "--swp08-port", "0", "--no-advertise",
             // This switcher answers only what a benchmark reads for: the daemon is not to
             // probe it or find it absent meanwhile. Reply lines it sends unasked still count.
             "--no-echo"};
@@ -210,6 +211,7 @@ struct Daemon {
         ::close(out[0]);
         routerPort = PortAfter(text, "videohub ");
         webPort = PortAfter(text, "\nweb ");
+        swp08Port = PortAfter(text, "\nswp08 ");
         switcher.AcceptAndAnswerStatus();
         // Once the routes are learned a client's dump ends with the prelude's end.
         ::close(RouterClient(routerPort));

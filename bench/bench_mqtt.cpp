@@ -623,6 +623,8 @@ class Site {
                                          "0",
                                          "--web-port",
                                          "0",
+                                         "--swp08-port",
+                                         "off",
                                          "--no-advertise",
                                          "--labels",
                                          daemon.dir + "/labels.ini",

@@ -26,6 +26,8 @@
 #include "hub/net/CAvahiBrowser.h"
 #include "hub/raw/CRawServer.h"
 #include "hub/router/CRouterServer.h"
+#include "hub/swp08/CSwp08Serial.h"
+#include "hub/swp08/CSwp08Server.h"
 #include "hub/web/ApiJson.h"
 #include "hub/web/CWebDoor.h"
 #include "hub/web/WebSessions.h"
@@ -141,6 +143,8 @@ CDaemon::~CDaemon() {
     delete m_pBrowser;
     delete m_pWeb;
     delete m_pRaw;
+    delete m_pSwp08;
+    delete m_pSwp08Serial;
     delete m_pRouter;
     delete m_pLink;
     m_pLabelsWriter.reset();
@@ -209,6 +213,9 @@ bool CDaemon::Start() {
         }
         PrintBound("raw", m_options.listen, m_pRaw->Port());
     }
+    if ((m_options.swp08On || !m_options.swp08Serial.empty()) && !StartSwp08(address)) {
+        return false;
+    }
     if (m_options.webOn && !StartWeb(address)) {
         return false;
     }
@@ -223,6 +230,38 @@ bool CDaemon::Start() {
     }
     m_pLink->Start();
     return true;
+}
+
+bool CDaemon::StartSwp08(const QHostAddress& address) {
+    m_pSwp08Door = std::make_unique<CSwp08Door>(*m_pHub, static_cast<ISwp08Output&>(*this));
+    if (!m_options.swp08Serial.empty()) {
+        m_pSwp08Serial = new CSwp08Serial(m_options.swp08Serial, m_options.swp08Baud, m_log, this);
+        m_pSwp08Serial->SetDoor(m_pSwp08Door.get());
+        m_pSwp08Serial->Start();
+    }
+    if (!m_options.swp08On) {
+        return true;
+    }
+    m_pSwp08 = new CSwp08Server(m_access, m_log, this);
+    m_pSwp08->SetDoor(m_pSwp08Door.get());
+    QString error;
+    if (!m_pSwp08->Listen(address, m_options.swp08Port, &error)) {
+        WriteLogLine("cannot listen on " + m_options.listen + ":" +
+                     std::to_string(m_options.swp08Port) + ": " + error.toStdString());
+        return false;
+    }
+    PrintBound("swp08", m_options.listen, m_pSwp08->Port());
+    return true;
+}
+
+// The door's clients are the port's and the serial line's.
+void CDaemon::SendMessage(ClientId client, const std::string& message) {
+    if (m_pSwp08Serial != nullptr && m_pSwp08Serial->SendMessage(client, message)) {
+        return;
+    }
+    if (m_pSwp08 != nullptr) {
+        m_pSwp08->SendMessage(client, message);
+    }
 }
 
 bool CDaemon::StartMqtt() {

@@ -14,6 +14,7 @@
 #include "hub/core/HubState.h"
 #include "hub/net/ClientAccess.h"
 #include "hub/router/CRouterDoor.h"
+#include "hub/swp08/CSwp08Door.h"
 
 class CAvahiAdvertiser;
 class CAvahiBrowser;
@@ -22,11 +23,13 @@ class CWebDoor;
 class CMqttDoor;
 class CRawServer;
 class CRouterServer;
+class CSwp08Serial;
+class CSwp08Server;
 class CSwitcherLink;
 
 // The daemon: the switcher link, the two front ends, the command queue every command goes
 // through and the router engine between them.
-class CDaemon : public QObject, private IHubStore, private IRouterOutput {
+class CDaemon : public QObject, private IHubStore, private IRouterOutput, private ISwp08Output {
     Q_OBJECT
 
   public:
@@ -47,6 +50,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     void SalvosChanged(const SalvoBook& salvos) override;
     void ResumeClient(ClientId client) override;
     void CloseClient(ClientId client, const std::string& why) override;
+    void SendMessage(ClientId client, const std::string& message) override;
     void Log(const std::string& line) override;
 
     CCommandQueue::Settings QueueSettings() const;
@@ -61,6 +65,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     QString LinkText() const;
     void ReadSalvos();
     bool StartWeb(const QHostAddress& address);
+    bool StartSwp08(const QHostAddress& address);
     bool StartMqtt();
     void SwitcherBytes(const QByteArray& bytes);
 
@@ -75,11 +80,14 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput {
     std::unique_ptr<CCommandQueue> m_pQueue;
     std::unique_ptr<CHub> m_pHub;
     std::unique_ptr<CRouterDoor> m_pRouterDoor;
+    std::unique_ptr<CSwp08Door> m_pSwp08Door;
     std::unique_ptr<CLabelsWriter> m_pLabelsWriter;
     std::uint64_t m_nLabelChanges = 0;  // generations handed to the writer
     CSwitcherLink* m_pLink = nullptr;
     CRouterServer* m_pRouter = nullptr;
     CRawServer* m_pRaw = nullptr;
+    CSwp08Server* m_pSwp08 = nullptr;
+    CSwp08Serial* m_pSwp08Serial = nullptr;
     CAvahiAdvertiser* m_pAdvertiser = nullptr;
     CWebDoor* m_pWeb = nullptr;
     CAvahiBrowser* m_pBrowser = nullptr;

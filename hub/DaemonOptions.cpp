@@ -19,14 +19,16 @@
 
 const char* const kDaemonUsage =
     "Usage: matrixd (--serial COMn|PATH [--baud RATE] | --net HOST:PORT) --inputs N --outputs M\n"
-    "               [--listen ADDR] [--videohub-port P] [--raw-port P] [--allow ADDR[/BITS]]...\n"
+    "               [--listen ADDR] [--videohub-port P] [--raw-port P] [--swp08-port P]\n"
+    "               [--swp08-serial DEVICE [--swp08-baud RATE]] [--allow ADDR[/BITS]]...\n"
     "               [--labels FILE] [--name TEXT] [--route-kind av|video] [--no-echo]\n"
     "               [--reply-wait MS] [--gap MS] [--allow-line-settings]\n"
     "               [--router-absent tell|close]\n"
     "               [--web-port P] [--web-password-file FILE] [--web-host NAME]...\n"
     "               [--site URL]...\n"
     "               [--mqtt URL [--mqtt-ca FILE] [--mqtt-user NAME] [--mqtt-password-file FILE]\n"
-    "                [--mqtt-base TOPIC] [--ha-prefix TOPIC] [--no-ha-discovery]]\n"
+    "                [--mqtt-base TOPIC] [--ha-prefix TOPIC] [--no-ha-discovery]\n"
+    "                [--ha-audio]]\n"
     "               [--config FILE] [--no-advertise]\n"
     "       matrixd --hash-password < PASSWORD > FILE\n"
     "Owns the one link to a matrix switcher and serves any number of controllers at once: the\n"
@@ -47,6 +49,11 @@ const char* const kDaemonUsage =
     "  --videohub-port P    router protocol port, default 9990; 0 picks a free one, \"off\"\n"
     "                       turns this front end off\n"
     "  --raw-port P         raw command port, default 9991; 0 and \"off\" as above\n"
+    "  --swp08-port P       SW-P-08 port for broadcast control systems, default 8910; 0 and\n"
+    "                       \"off\" as above\n"
+    "  --swp08-serial DEVICE  a broadcast control system on a serial line as well (RS-422\n"
+    "                       adapter), 8 data bits, no parity, one stop bit\n"
+    "  --swp08-baud RATE    its rate, default 38400; one of the --baud rates\n"
     "  --allow ADDR[/BITS]  serve only clients from this address or network (repeatable);\n"
     "                       without it every client the listen address reaches is served\n"
     "  --web-port P         web panel and JSON API, default 9980; 0 and \"off\" as above\n"
@@ -91,9 +98,9 @@ const char* const kDaemonUsage =
     "  --version            show the version\n"
     "\n"
     "The bound ports are printed on standard output at start (\"videohub 127.0.0.1:9990\",\n"
-    "\"raw 127.0.0.1:9991\", \"web 127.0.0.1:9980\"), then the MQTT base topic (\"mqtt\n"
-    "matrixpanel/stage\"). Exit codes: 0 stopped by SIGINT or SIGTERM, 1 could not start,\n"
-    "2 usage error.\n";
+    "\"raw 127.0.0.1:9991\", \"swp08 127.0.0.1:8910\", \"web 127.0.0.1:9980\"), then the MQTT\n"
+    "base topic (\"mqtt matrixpanel/stage\"). Exit codes: 0 stopped by SIGINT or SIGTERM,\n"
+    "1 could not start, 2 usage error.\n";
 
 namespace {
 
@@ -115,6 +122,9 @@ constexpr Known kKnown[] = {
     {"listen", Kind::Value},
     {"videohub-port", Kind::Value},
     {"raw-port", Kind::Value},
+    {"swp08-port", Kind::Value},
+    {"swp08-serial", Kind::Value},
+    {"swp08-baud", Kind::Value},
     {"allow", Kind::Value},
     {"labels", Kind::Value},
     {"name", Kind::Value},
@@ -396,6 +406,18 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
         options.host = s.value.substr(0, colon);
         options.netPort = static_cast<std::uint16_t>(
             Number(Setting{key, s.value.substr(colon + 1), s.where + " port"}, 1, 65535));
+    } else if (key == "swp08-serial") {
+        if (s.value.empty()) {
+            throw UsageError(s.where + " needs a device");
+        }
+        options.swp08Serial = s.value;
+    } else if (key == "swp08-baud") {
+        const int position = BaudPosition(s.value);
+        if (position < 0) {
+            throw UsageError("bad " + s.where + " " + Quoted(s.value) +
+                             " (see --help for the rates)");
+        }
+        options.swp08Baud = kBaudSettings[static_cast<std::size_t>(position)].rate;
     } else if (key == "baud") {
         const int position = BaudPosition(s.value);
         if (position < 0) {
@@ -413,13 +435,16 @@ void Apply(const Setting& s, DaemonOptions& options, bool& baudGiven) {
                              " (expected an IPv4 or IPv6 address)");
         }
         options.listen = s.value;
-    } else if (key == "videohub-port" || key == "raw-port" || key == "web-port") {
-        bool& on = key == "raw-port"   ? options.rawOn
-                   : key == "web-port" ? options.webOn
-                                       : options.videohubOn;
-        std::uint16_t& port = key == "raw-port"   ? options.rawPort
-                              : key == "web-port" ? options.webPort
-                                                  : options.videohubPort;
+    } else if (key == "videohub-port" || key == "raw-port" || key == "web-port" ||
+               key == "swp08-port") {
+        bool& on = key == "raw-port"     ? options.rawOn
+                   : key == "web-port"   ? options.webOn
+                   : key == "swp08-port" ? options.swp08On
+                                         : options.videohubOn;
+        std::uint16_t& port = key == "raw-port"     ? options.rawPort
+                              : key == "web-port"   ? options.webPort
+                              : key == "swp08-port" ? options.swp08Port
+                                                    : options.videohubPort;
         on = s.value != "off";
         if (on) {
             port = static_cast<std::uint16_t>(Number(s, 0, 65535));
@@ -573,10 +598,14 @@ DaemonOptions ParseDaemonOptions(const std::vector<std::string>& args) {
     if (options.link == DaemonOptions::Link::Network && (baudGiven || fileBaud)) {
         throw UsageError("--baud sets a serial port; the network module keeps its own rate");
     }
+    if (options.swp08Serial.empty() && (Has(line, "swp08-baud") || Has(file, "swp08-baud"))) {
+        throw UsageError("--swp08-baud sets the line of --swp08-serial DEVICE");
+    }
     if (options.inputs == 0 || options.outputs == 0) {
         throw UsageError("give the switcher's size: --inputs N --outputs M");
     }
-    if (!options.videohubOn && !options.rawOn && !options.webOn && options.mqttHost.empty()) {
+    if (!options.videohubOn && !options.rawOn && !options.webOn && !options.swp08On &&
+        options.swp08Serial.empty() && options.mqttHost.empty()) {
         throw UsageError("every port is off: there would be nobody to serve");
     }
     if (options.webOn && options.webPasswordFile.empty() && !IsLoopbackAddress(options.listen)) {

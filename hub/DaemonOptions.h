@@ -41,6 +41,11 @@ struct DaemonOptions {
     std::uint16_t rawPort = 9991;
     bool videohubOn = true;
     bool rawOn = true;
+    // Broadcast control systems (SW-P-08) on TCP, 8910 being where they look by default.
+    std::uint16_t swp08Port = 8910;
+    bool swp08On = true;
+    std::string swp08Serial;  // a control system on a serial line too (empty: none)
+    unsigned swp08Baud = 38400;
     std::vector<AllowedNet> allow;  // empty: every client
 
     std::string labelsPath;  // empty: the panel's file in the settings directory

@@ -18,7 +18,7 @@ seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 artifacts=${FUZZ_ARTIFACTS:-$build/artifacts}
 targets=(fuzz_switch_model fuzz_hex_text fuzz_leading_int fuzz_settings_files fuzz_labels_file
-         fuzz_matrixsim fuzz_videohub_requests)
+         fuzz_matrixsim fuzz_videohub_requests fuzz_swp08_frames)
 
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -33,6 +33,12 @@ if [ "$what" = test ]; then
     python3-websocket python3-jsonschema  # the web API through a WebSocket client, messages checked
     mosquitto mosquitto-clients python3-paho-mqtt  # a real broker and a second client for the MQTT door
   )
+  # A third-party SW-P-08 client for matrixd's tests and axe-core for the browser suite's
+  # accessibility checks come from npm. A Node.js from elsewhere
+  # (NodeSource's carries its own npm) is kept: Debian's npm would conflict with it.
+  if ! command -v npm >/dev/null; then
+    packages+=(nodejs npm)
+  fi
 fi
 
 missing=()

@@ -9,6 +9,7 @@
 #include "panel/CommandGrammar.h"
 #include "panel/CommandSet.h"
 #include "panel/HubLines.h"
+#include "panel/ReplyLine.h"
 #include "platform/PlainText.h"
 
 namespace {
@@ -81,6 +82,31 @@ void CHub::SwitcherBytes(std::string_view bytes) {
         EndLearning();
     }
     SendRouteUpdates();
+    TellHeard();
+}
+
+void CHub::NoteHeard(std::string_view line) {
+    const ::ReplyLine reply = ReadReplyLine(line, m_state.Inputs(), m_state.Outputs());
+    if (reply.kind != ReplyKind::Route) {
+        return;
+    }
+    const Level level = reply.signal == "AV"  ? Level::AV
+                        : reply.signal == "V" ? Level::Video
+                        : reply.signal == "A" ? Level::Audio
+                                              : Level::Default;
+    if (level != Level::Default) {
+        m_heard.emplace_back(reply.output - 1, level);
+    }
+}
+
+void CHub::TellHeard() {
+    const std::vector<std::pair<int, Level>> heard = std::exchange(m_heard, {});
+    if (m_device != Device::Present || heard.empty()) {
+        return;
+    }
+    for (IHubListener* listener : std::vector<IHubListener*>(m_listeners)) {
+        listener->RoutesHeard(heard);
+    }
 }
 
 void CHub::ReplyLine(std::string_view line) {
@@ -95,6 +121,7 @@ void CHub::ReplyLine(std::string_view line) {
         m_frontLockedAt = std::chrono::steady_clock::now();
         return;
     }
+    NoteHeard(line);
     if (const int off = m_state.ApplyReplyLine(line); off != 0) {
         m_store.Log("switcher: output " + std::to_string(off) +
                     " reported off; router clients keep seeing its last route");
@@ -115,7 +142,9 @@ void CHub::CommandSent(std::string_view command) {
     }
     if (const std::string echo = read ? EchoOf(*read) : std::string(); !echo.empty()) {
         m_state.ApplyReplyLine(echo);
+        NoteHeard(echo);
         SendRouteUpdates();
+        TellHeard();
     }
 }
 

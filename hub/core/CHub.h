@@ -46,6 +46,9 @@ class IHubListener {
         }
     }
     virtual void RoutesChanged(const std::vector<int>& /*outputs*/) {}
+    // Every route the switcher reported, changed or not (after the changes were told), for a
+    // door whose clients wait to hear that a route they asked for was made. No version change.
+    virtual void RoutesHeard(const std::vector<std::pair<int, Level>>& /*heard*/) {}
     virtual void AudioRoutesChanged(const std::vector<int>& /*outputs*/) {}
     virtual void LabelsChanged(const std::vector<int>& /*inputs*/,
                                const std::vector<int>& /*outputs*/) {}
@@ -170,6 +173,8 @@ class CHub {
     bool ValidRoute(const Route& route) const;
     void Changed();
     void SendRouteUpdates();
+    void NoteHeard(std::string_view line);
+    void TellHeard();
     void SetDevice(Device device);
     // Sets the labels and tells the listeners the ones that moved.
     void ShowLabels(LabelNames names);
@@ -190,6 +195,7 @@ class CHub {
     SalvoBook m_salvos;
     std::vector<IHubListener*> m_listeners;
     ReplyLineReader m_replies;
+    std::vector<std::pair<int, Level>> m_heard;  // routes reported by the bytes being read
     std::chrono::steady_clock::time_point m_frontLockedAt{};
     bool m_bFrontLocked = false;
 };

@@ -45,12 +45,13 @@ for block in "$work"/block*.sh; do
   router=$(free_port) && taken+="$router "
   raw=$(free_port) && taken+="$raw "
   web=$(free_port) && taken+="$web "
+  swp08=$(free_port) && taken+="$swp08 "
   script=$work/run$blocks.sh
   {
     # Whatever the block leaves running ends with it.
     echo "trap 'kill \$(jobs -p) 2>/dev/null' EXIT; trap 'exit 143' TERM"
-    sed -E "s/\b4001\b/$sim/g; s/\b9990\b/$router/g; s/\b9991\b/$raw/g; s/\b9980\b/$web/g;
-            s/(^|[;&|] *)matrixd /\1matrixd --videohub-port $router --raw-port $raw --web-port $web /" "$block"
+    sed -E "s/\b4001\b/$sim/g; s/\b9990\b/$router/g; s/\b9991\b/$raw/g; s/\b9980\b/$web/g; s/\b8910\b/$swp08/g;
+            s/(^|[;&|] *)matrixd /\1matrixd --videohub-port $router --raw-port $raw --web-port $web --swp08-port $swp08 /" "$block"
   } >"$script"
   mkdir "$work/sys$blocks"
   if ! (cd "$work" && PATH="$bin_path:$PATH" MATRIXPANEL_SYSDIR="$work/sys$blocks" \

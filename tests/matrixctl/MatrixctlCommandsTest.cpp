@@ -417,7 +417,8 @@ TEST(MatrixctlMonitor, ShowsWhatASecondControllerDoesThroughTheSwitcherServer) {
     const std::string raw = "127.0.0.1:" + std::to_string(rawPort);
     ChildProcess server({MATRIXD_PATH, "--net", "127.0.0.1:" + std::to_string(sim.Port()),
                          "--inputs", "8", "--outputs", "8", "--videohub-port", "off", "--raw-port",
-                         std::to_string(rawPort), "--web-port", "off", "--no-advertise"});
+                         std::to_string(rawPort), "--web-port", "off", "--swp08-port", "off",
+                         "--no-advertise"});
     ASSERT_TRUE(WaitUntil([&] { return RunCtl({"--net", raw, "--first", "type"}).exitCode == 0; }));
     CtlProcess monitor({"--net", raw, "--json", "monitor"});
     ASSERT_TRUE(WaitUntil([&] { return ConnectedTo(rawPort); }));

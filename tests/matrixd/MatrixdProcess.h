@@ -37,7 +37,7 @@ class MatrixdProcess {
             }
             return false;
         };
-        for (const char* option : {"--videohub-port", "--raw-port", "--web-port"}) {
+        for (const char* option : {"--videohub-port", "--raw-port", "--web-port", "--swp08-port"}) {
             if (!has(option)) {
                 args.insert(args.end(), {option, "0"});
             }
@@ -88,6 +88,7 @@ class MatrixdProcess {
     std::uint16_t RouterPort() const { return m_nRouterPort; }
     std::uint16_t RawPort() const { return m_nRawPort; }
     std::uint16_t WebPort() const { return m_nWebPort; }
+    std::uint16_t Swp08Port() const { return m_nSwp08Port; }
     pid_t Pid() const { return m_pid; }
     std::string Log() const { return FileText(m_log); }
 
@@ -126,6 +127,7 @@ class MatrixdProcess {
             m_nRouterPort = PortOf(text, "videohub");
             m_nRawPort = PortOf(text, "raw");
             m_nWebPort = PortOf(text, "web");
+            m_nSwp08Port = PortOf(text, "swp08");
             if (m_nRouterPort != 0 && m_nRawPort != 0 && (m_nWebPort != 0 || !m_bWeb)) {
                 break;
             }
@@ -146,5 +148,6 @@ class MatrixdProcess {
     std::uint16_t m_nRouterPort = 0;
     std::uint16_t m_nRawPort = 0;
     std::uint16_t m_nWebPort = 0;
+    std::uint16_t m_nSwp08Port = 0;
     bool m_bWeb = true;
 };

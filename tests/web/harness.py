@@ -65,12 +65,13 @@ class Hub:
         self.err_path = os.path.join(workdir, "matrixd.err")
         args = [os.environ["MATRIXD"], "--net", "127.0.0.1:%d" % switcher.port,
                 "--inputs", str(inputs), "--outputs", str(outputs),
-                "--videohub-port", "0", "--raw-port", "0", "--web-port", "0", "--no-advertise",
+                "--videohub-port", "0", "--raw-port", "0", "--web-port", "0", "--swp08-port", "0",
+                "--no-advertise",
                 "--labels", os.path.join(workdir, "labels.ini")] + list(extra)
         with open(self.err_path, "w") as err:
             self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err, text=True)
         self.ports = {}
-        while len(self.ports) < 3:
+        while len(self.ports) < 4:
             line = self.process.stdout.readline()
             if not line:
                 raise RuntimeError("matrixd did not start: " + self.log())
@@ -79,6 +80,7 @@ class Hub:
         self.web = self.ports["web"]
         self.raw = self.ports["raw"]
         self.router = self.ports["videohub"]
+        self.swp08 = self.ports["swp08"]
         # Serving once the routes are learned; a door with a password is serving once it answers.
         wait_until(self.serving)
 
