@@ -2,15 +2,18 @@
 
 Run: MATRIXD=… MATRIXSIM=… MATRIXCTL=… /usr/bin/python3 tests/web/browser_test.py
 """
+import json
 import os
 import re
+import shutil
+import subprocess
 import sys
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Rig, wait_until  # noqa: E402
+from harness import Hub, Rig, wait_until  # noqa: E402
 
 try:
     from chromium import Chromium, CHROMEDRIVER, available  # noqa: E402
@@ -37,10 +40,11 @@ def setUpModule():
 class PanelCase(unittest.TestCase):
     """One rig and one browser for the class; every test starts on a freshly loaded page."""
     rig_args = ()
+    size = 8  # inputs and outputs
 
     @classmethod
     def setUpClass(cls):
-        cls.rig = Rig(*cls.rig_args)
+        cls.rig = Rig(*cls.rig_args, inputs=cls.size, outputs=cls.size)
         try:
             cls.browser = Chromium(1280, 800)
         except Exception:
@@ -54,12 +58,17 @@ class PanelCase(unittest.TestCase):
 
     def setUp(self):
         self.load(self.browser)
+        self.addCleanup(self.no_csp_violation, self.browser)
+
+    def no_csp_violation(self, browser):
+        self.assertEqual(browser.csp_violations(), [], "the page's own policy refused something")
 
     def load(self, browser, fragment=""):
         browser.get(self.rig.hub.url("/" + fragment))
         self.wait(lambda: browser.execute_script(
             "return !document.getElementById('work').hidden"
-            " && document.querySelectorAll('button.output').length === 8"), "the panel to load")
+            " && document.querySelectorAll('button.output').length === arguments[0]",
+            self.size), "the panel to load", timeout=60)
 
     def wait(self, predicate, what, timeout=SLOW):
         self.assertTrue(wait_until(predicate, timeout), "timed out waiting for " + what)
@@ -73,7 +82,9 @@ class PanelCase(unittest.TestCase):
             " return e && e.getAttribute(arguments[1]);", css, name)
 
     def label(self, output, browser=None):
-        return self.attr('button.output[data-n="%d"]' % output, "aria-label", browser)
+        """Output's accessible name as a screen reader gets it."""
+        return (browser or self.browser).find_element(
+            "css selector", 'button.output[data-n="%d"]' % output).accessible_name
 
     def routes_since(self, mark):
         return [c for c in self.rig.switcher.received()[mark:] if ROUTE.match(c)]
@@ -100,6 +111,15 @@ class RoutingTest(PanelCase):
             shown = time.monotonic() - start
             self.assertEqual(ctl.result().returncode, 0)
         print("\nmatrixctl route to page: %.0f ms" % (shown * 1000), file=sys.stderr)
+
+    def test_audio_level_routes_the_sound_alone(self):
+        mark = len(self.rig.switcher.received())
+        self.click("#level-audio")
+        self.click('button.output[data-n="5"]')
+        self.click('button.source[data-n="2"]')
+        self.wait(lambda: "audio: 2 " in self.label(5), "Output 5 to show its sound from input 2")
+        self.assertEqual([c for c in self.rig.switcher.received()[mark:] if re.match(r"^\d+[ABV]\d+\.$", c)],
+                         ["2A5."])
 
     def test_take_sends_staged_routes_in_one_request(self):
         mark = len(self.rig.switcher.received())
@@ -145,10 +165,19 @@ class RoutingTest(PanelCase):
         self.load(other)
         self.wait(lambda: self.attr('button.output[data-n="3"]', "data-lock", other) == "other",
                   "the lock to show as another's")
+        self.addCleanup(self.no_csp_violation, other)
+        # A mark to see, not only a colour: the lock's icon is drawn.
+        self.assertTrue(other.execute_script(
+            "const r = document.querySelector('button.output[data-n=\"3\"] .lock')"
+            ".getBoundingClientRect(); return r.width > 0 && r.height > 0"))
         self.click('button.output[data-n="3"]', other)
         disabled = other.execute_script(
             "return [...document.querySelectorAll('button.source')].map(b => b.disabled)")
         self.assertEqual(disabled, [True] * 8)
+        other.execute_script("window.confirm = () => true")
+        self.click("#lock-button", other)
+        self.wait(lambda: self.browser.find_element("id", "message").text
+                  == "Output 3 was unlocked by another controller", "the first browser to be told")
 
     def test_phone_width_never_scrolls_sideways(self):
         self.addCleanup(self.browser.resize, 1280, 800)
@@ -162,6 +191,99 @@ class RoutingTest(PanelCase):
         self.click("#view-grid")
         self.wait(lambda: self.attr("button.cell", "data-input"), "the grid")
         self.assertLessEqual(self.browser.execute_script(overflow), 0, "grid view")
+
+
+class SearchTest(PanelCase):
+    size = 1024
+
+    def test_search_finds_input_700_and_routes_it(self):
+        mark = len(self.rig.switcher.received())
+        self.click('button.output[data-n="3"]')
+        self.browser.find_element("tag name", "body").send_keys("/")
+        self.assertEqual(self.browser.switch_to.active_element.get_attribute("id"), "find")
+        self.browser.switch_to.active_element.send_keys("700")
+        self.wait(lambda: self.browser.execute_script(
+            "return document.querySelectorAll('button.source:not([hidden])').length === 1"),
+            "the search to leave one source")
+        self.click('button.source[data-n="700"]')
+        self.wait(lambda: self.attr('button.source[data-n="700"]', "aria-pressed") == "true",
+                  "source 700 to show as Output 3's")
+        self.assertEqual(self.routes_since(mark), ["700B3."])
+
+
+class BigGridTest(PanelCase):
+    size = 288
+
+    def test_grid_shows_a_route_from_matrixctl(self):
+        self.click("#view-grid")
+        self.assertEqual(self.rig.hub.ctl("route", "250", "280").returncode, 0)
+        # Scroll to row 280, column 250: only what is in view is drawn.
+        self.browser.execute_script("""
+            const s = document.getElementById('grid-scroll'), td = document.querySelector('td.c');
+            s.scrollTop = 279 * td.offsetHeight; s.scrollLeft = 249 * td.offsetWidth;""")
+        cell = 'button.cell[data-output="280"][data-input="250"]'
+        self.wait(lambda: self.attr(cell, "aria-pressed") == "true", "the cell to show the route")
+        self.assertLess(self.browser.execute_script(
+            "return document.querySelectorAll('button.cell').length"), 288 * 288 // 10)
+
+
+def axe_source():
+    """axe-core's script, installed from npm on first use (MP_NPM_PREFIX, else a cache folder)."""
+    prefix = os.environ.get("MP_NPM_PREFIX") or os.path.expanduser("~/.cache/matrixpanel/npm")
+    script = os.path.join(prefix, "node_modules", "axe-core", "axe.min.js")
+    if not os.path.exists(script):
+        npm = shutil.which("npm")
+        if not npm:
+            raise unittest.SkipTest("no npm to install axe-core with (apt install npm)")
+        subprocess.run([npm, "install", "--no-audit", "--no-fund", "--prefix", prefix, "axe-core@4"],
+                       check=True, capture_output=True, timeout=240)
+    with open(script, encoding="utf-8") as f:
+        return f.read()
+
+
+class AccessibilityTest(PanelCase):
+    """axe-core finds nothing to mend in each state an operator meets."""
+    rig_args = ("--reply-wait", "100")
+
+    def violations(self):
+        found = self.browser.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            axe.run(document, {resultTypes: ['violations']})
+              .then(r => done(r.violations.map(v => v.id + ': ' + v.nodes.map(n => n.target).join(' | '))),
+                    e => done(['axe failed: ' + e]));""")
+        return found
+
+    def test_nine_states(self):
+        self.addCleanup(self.rig.switcher.resume)
+        self.rig.hub.request("PUT", "/api/v1/salvos/Show",
+                             {"routes": [{"output": 1, "input": 2}, {"output": 2, "input": 3}]})
+        self.rig.hub.request("POST", "/api/v1/outputs/4/lock", {"action": "lock"},
+                             cookie=self.rig.hub.session())
+        self.addCleanup(self.rig.hub.request, "POST", "/api/v1/outputs/4/lock", {"action": "force"})
+        self.load(self.browser)
+        self.wait(lambda: self.attr('button.output[data-n="4"]', "data-lock") == "other", "the lock")
+        self.browser.execute_script(axe_source())
+        message = "return document.getElementById('message').textContent"
+        states = [
+            ("first load", lambda: None),
+            ("output selected", lambda: self.click('button.output[data-n="1"]')),
+            ("Take staged", lambda: (self.click("#take-mode"), self.click('button.source[data-n="5"]'))),
+            ("renaming", lambda: self.click("#rename-inputs")),
+            ("grid", lambda: (self.click("#rename-inputs"), self.click("#view-grid"))),
+            ("salvo list open", lambda: (self.click('li.salvo[data-name="Show"] button.salvo-toggle'),
+                                         self.click("#salvo-pick summary"))),
+            ("locked by another", lambda: (self.click("#view-buttons"),
+                                           self.click('button.output[data-n="4"]'))),
+            ("toast shown", lambda: (self.click("#salvo-save"),
+                                     self.wait(lambda: self.browser.execute_script(message), "a toast"))),
+            ("switcher absent", lambda: (self.rig.switcher.pause(), self.wait(
+                lambda: self.browser.execute_script("return !document.getElementById('absent-banner')"
+                                                    ".hidden"), "the banner", timeout=40))),
+        ]
+        for name, enter in states:
+            with self.subTest(state=name):
+                enter()
+                self.assertEqual(self.violations(), [])
 
 
 class AbsentTest(PanelCase):
@@ -178,6 +300,20 @@ class AbsentTest(PanelCase):
                         .startswith("Switcher not answering"))
         self.rig.switcher.resume()
         self.wait(lambda: self.browser.execute_script(banner), "the banner to go", timeout=40)
+
+    def test_greyed_while_matrixd_is_stopped(self):
+        stale = ("return [document.getElementById('work').classList.contains('stale'),"
+                 " document.getElementById('absent-banner').hidden,"
+                 " document.querySelector('button.source').disabled]")
+        self.click('button.output[data-n="2"]')
+        self.assertEqual(self.browser.execute_script(stale), [False, True, False])
+        port = self.rig.hub.web.split(":")[1]
+        self.rig.hub.stop()
+        self.wait(lambda: self.browser.execute_script(stale) == [True, False, True], "grey")
+        self.assertIn("not reachable", self.browser.find_element("id", "absent-banner").text)
+        self.rig.hub = Hub(self.rig.dir.name, self.rig.switcher, "--reply-wait", "100",
+                           "--web-port", port)
+        self.wait(lambda: self.browser.execute_script(stale) == [False, True, False], "live again")
 
 
 

@@ -8,6 +8,12 @@ from selenium.webdriver.chrome.service import Service
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
+WATCH_CSP = """
+window.cspViolations = [];
+document.addEventListener('securitypolicyviolation',
+  (e) => window.cspViolations.push(e.violatedDirective + ': ' + e.blockedURI));
+"""
+
 
 def available():
     return os.access(CHROMEDRIVER, os.X_OK) and os.access(CHROMIUM, os.X_OK)
@@ -32,9 +38,15 @@ class Chromium(webdriver.Chrome):
             raise
         try:
             self.resize(width, height)
+            # Every page this browser opens records what its content security policy refused.
+            self.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": WATCH_CSP})
         except Exception:
             self.quit()
             raise
+
+    def csp_violations(self):
+        """What the open page's content security policy refused so far ("directive: URI")."""
+        return self.execute_script("return window.cspViolations || []")
 
     def resize(self, width, height):
         """Makes the page's viewport, not the window around it, width × height."""

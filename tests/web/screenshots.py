@@ -1,4 +1,5 @@
-"""Draws the web panel's README pictures: web-phone.png and web-desktop.png in OUTDIR.
+"""Draws the web panel's README pictures in OUTDIR: web-phone.png and web-desktop.png (a
+12 × 8 hall), web-grid-1024.png and web-phone-search.png (a 1,024 × 1,024 switcher).
 
 Run: MATRIXD=… MATRIXSIM=… MATRIXCTL=… /usr/bin/python3 tests/web/screenshots.py OUTDIR
 """
@@ -54,6 +55,54 @@ def shoot(browser, url, ready, path):
     print(path, os.path.getsize(path), "bytes")
 
 
+BIG = 1024
+BIG_INPUTS = {698: "Stage cam wide", 699: "Stage cam close", 700: "Stage left", 701: "Stage right",
+              702: "Lectern PC", 703: "Laptop HDMI"}
+BIG_OUTPUTS = {1: "Projector", 2: "Stage monitor", 3: "Stream", 4: "Recorder", 700: "Stage foldback"}
+
+
+def furnish_big(hub):
+    for n, label in BIG_INPUTS.items():
+        call(hub, "PUT", "/api/v1/inputs/%d/label" % n, {"label": label})
+    for n, label in BIG_OUTPUTS.items():
+        call(hub, "PUT", "/api/v1/outputs/%d/label" % n, {"label": label})
+    routes = [{"output": o, "input": (o * 7) % 23 + 1} for o in range(1, 41)]
+    call(hub, "POST", "/api/v1/routes", {"routes": routes})
+    done = lambda: all(o["input"] == (o["n"] * 7) % 23 + 1  # noqa: E731
+                       for o in call(hub, "GET", "/api/v1/state")["outputs"][:40])
+    if not wait_until(done, 30):
+        raise RuntimeError("the switcher did not take the routes")
+    # The projector's sound from one input, its picture from another: a split crosspoint.
+    call(hub, "POST", "/api/v1/routes", {"routes": [{"output": 1, "input": 14, "level": "audio"}]})
+    if not wait_until(lambda: call(hub, "GET", "/api/v1/state")["outputs"][0].get("audio") == 14, 10):
+        raise RuntimeError("the switcher did not take the audio route")
+
+
+def big_pictures(outdir):
+    with Rig("--name", "Arena 1024", inputs=BIG, outputs=BIG) as rig:
+        furnish_big(rig.hub)
+        ready = "return !document.getElementById('work').hidden"
+        desktop = Chromium(1440, 900)
+        try:
+            shoot(desktop, rig.hub.url("/#grid"), ready + " && !!document.querySelector('button.cell')"
+                  " && (document.querySelector('button.row-head[data-n=\"3\"]').click(), true)",
+                  os.path.join(outdir, "web-grid-1024.png"))
+        finally:
+            desktop.quit()
+        phone = Chromium(390, 844)
+        try:
+            phone.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True})
+            # Output 3 chosen, then "stage" typed: its sources among 1,024 are a tap away.
+            shoot(phone, rig.hub.url("/"), ready + " && (document.querySelector("
+                  "'button.output[data-n=\"3\"]').click(), (() => { const f ="
+                  " document.getElementById('find'); f.value = 'stage';"
+                  " f.dispatchEvent(new Event('input')); })(), scrollTo(0, 0), true)",
+                  os.path.join(outdir, "web-phone-search.png"))
+        finally:
+            phone.quit()
+
+
 def main(outdir):
     os.makedirs(outdir, exist_ok=True)
     with Rig("--name", "Main hall", inputs=len(INPUTS), outputs=len(OUTPUTS)) as rig:
@@ -81,6 +130,7 @@ def main(outdir):
                   os.path.join(outdir, "web-desktop.png"))
         finally:
             desktop.quit()
+    big_pictures(outdir)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 // Start-up: find out whether a password is needed, then run the panel on the events socket.
 import { $, setAttr, show } from './dom.js';
 import { call, onSignedOut } from './api.js';
-import { model, onUpdate, update, loadState, applyChange } from './state.js';
+import { model, live, onUpdate, update, loadState, applyChange } from './state.js';
 import { startEvents, stopEvents } from './socket.js';
 import { showSignIn } from './signin.js';
 import { take, cancel, setTakeMode } from './routing.js';
@@ -9,12 +9,13 @@ import { renderHeader, loadSites } from './view-header.js';
 import { renderOutputs } from './view-outputs.js';
 import { renderPanel } from './view-panel.js';
 import { renderSources } from './view-sources.js';
-import { renderGrid } from './view-grid.js';
+import { renderGrid, showOutputInGrid } from './view-grid.js';
 import { renderSalvos } from './view-salvos.js';
 import { renderPresets } from './view-presets.js';
 
 const panel = $('panel'), work = $('work'), loading = $('loading');
-const takeMode = $('take-mode'), takeBtn = $('take'), cancelBtn = $('cancel');
+const takeMode = $('take-mode'), takeBtn = $('take'), cancelBtn = $('cancel'), find = $('find');
+const levels = document.querySelectorAll('button[data-level]');
 let passwordRequired = false;
 
 onUpdate(renderHeader);
@@ -26,8 +27,13 @@ onUpdate((m) => {
   setAttr($('view-grid'), 'aria-pressed', String(m.view === 'grid'));
   show($('buttons-view'), m.view === 'buttons');
   show($('grid-view'), m.view === 'grid');
+  // What is shown while either link is down is the last known state, not the switcher's.
+  work.classList.toggle('stale', !live(m));
   takeMode.checked = m.takeMode;
-  takeBtn.disabled = cancelBtn.disabled = m.pending.size === 0;
+  document.body.classList.toggle('taking', m.takeMode);
+  takeBtn.disabled = m.pending.size === 0 || !live(m);
+  cancelBtn.disabled = m.pending.size === 0;
+  for (const b of levels) setAttr(b, 'aria-pressed', String(b.dataset.level === m.level));
   $('pending-count').textContent = m.pending.size ? `${m.pending.size} pending` : '';
 });
 for (const fn of [renderOutputs, renderPanel, renderSources, renderGrid, renderSalvos, renderPresets]) {
@@ -43,6 +49,25 @@ $('view-buttons').addEventListener('click', () => setView('buttons'));
 $('view-grid').addEventListener('click', () => setView('grid'));
 takeMode.addEventListener('change', () => setTakeMode(takeMode.checked));
 takeBtn.addEventListener('click', take);
+for (const b of levels) b.addEventListener('click', () => { model.level = b.dataset.level; update(); });
+
+find.addEventListener('input', () => {
+  model.query = find.value;
+  update();
+});
+// Enter in the search selects the only output it leaves.
+find.addEventListener('keydown', (e) => {
+  if (e.key !== 'Enter') return;
+  const hits = document.querySelectorAll('button.output:not([hidden])');
+  if (hits.length === 1) { hits[0].click(); showOutputInGrid(Number(hits[0].dataset.n)); }
+});
+// "/" goes to the search from anywhere but a text field.
+document.addEventListener('keydown', (e) => {
+  if (e.key !== '/' || e.ctrlKey || e.metaKey || e.altKey || e.target.closest('input, textarea, select')) return;
+  e.preventDefault();
+  find.focus();
+  find.select();
+});
 cancelBtn.addEventListener('click', cancel);
 
 // Escape drops the selection; focus goes back to the output it left.

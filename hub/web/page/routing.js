@@ -1,7 +1,7 @@
 // Routing: at once, or staged while Take mode is on and sent together by Take.
 import { call } from './api.js';
 import { say } from './message.js';
-import { model, update } from './state.js';
+import { model, live, update } from './state.js';
 
 export function select(n) {
   if (model.selected === n) return;
@@ -16,6 +16,10 @@ export async function pick(output, input) {
     say(`Output ${output} is locked by another controller`);
     return;
   }
+  if (!live()) {
+    say(model.connected ? 'Switcher not answering' : 'matrixd is not reachable');
+    return;
+  }
   if (model.takeMode) {
     // Tapping the staged source again, or the one already routed, unstages it.
     if (model.pending.get(output) === input || o.input === input) model.pending.delete(output);
@@ -23,12 +27,15 @@ export async function pick(output, input) {
     update();
     return;
   }
-  const r = await call('POST', '/api/v1/routes', { routes: [{ output, input }] });
+  const r = await call('POST', '/api/v1/routes', { routes: [route(output, input)] });
   if (!r.ok) say(r.error);
 }
 
+// A route switches what the level picker says.
+const route = (output, input) => ({ output, input, level: model.level });
+
 export async function take() {
-  const routes = [...model.pending].map(([output, input]) => ({ output, input }));
+  const routes = [...model.pending].map(([output, input]) => route(output, input));
   if (!routes.length) return;
   const r = await call('POST', '/api/v1/routes', { routes });
   if (!r.ok) { say(r.error); return; }

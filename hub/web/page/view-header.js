@@ -3,7 +3,18 @@ import { $, h, setText, setAttr, show } from './dom.js';
 import { call } from './api.js';
 
 const title = $('title'), link = $('link-state'), linkText = $('link-text'),
-  again = $('reconnecting'), banner = $('absent-banner'), sites = $('sites');
+  again = $('reconnecting'), banner = $('absent-banner'), sites = $('sites'),
+  sitesGroup = $('sites-group'), go = $('sites-go');
+
+// The toolbar pins itself below the banner, which pins itself to the top; the sources
+// column below both.
+const toolbar = $('toolbar');
+const heights = new ResizeObserver(() => {
+  document.documentElement.style.setProperty('--banner-h', `${banner.offsetHeight}px`);
+  document.documentElement.style.setProperty('--toolbar-h', `${toolbar.offsetHeight}px`);
+});
+heights.observe(banner);
+heights.observe(toolbar);
 
 export function renderHeader(m) {
   const name = m.name || 'matrixd';
@@ -16,12 +27,12 @@ export function renderHeader(m) {
   setAttr(link, 'title', m.link ? `Switcher link: ${m.link}` : null);
 
   show(again, m.loaded && !m.connected);
-  const absent = m.loaded && !m.present;
-  show(banner, absent);
-  if (absent) {
-    setText(banner, 'Switcher not answering — routes are refused until it is back'
-      + (m.link ? ` (${m.link})` : ''));
-  }
+  const why = !m.loaded ? ''
+    : !m.connected ? 'matrixd not reachable — the routes shown are the last known, not live; reconnecting…'
+    : !m.present ? 'Switcher not answering — routes are refused until it is back' + (m.link ? ` (${m.link})` : '')
+    : '';
+  show(banner, !!why);
+  if (why) setText(banner, why);
 }
 
 // Sites come from configuration and from the network; only web addresses become links.
@@ -33,11 +44,20 @@ export async function loadSites() {
   });
   sites.replaceChildren(
     h('option', { value: '', selected: true, disabled: true }, 'Other switchers…'),
-    ...list.map((s) => h('option', { value: s.url }, s.name || s.url)),
+    ...list.map((s) => h('option', { value: s.url }, siteText(s))),
   );
-  sites.hidden = list.length === 0;
+  sitesGroup.hidden = list.length === 0;
+  go.disabled = true;
 }
 
-sites.addEventListener('change', () => {
-  if (sites.value) location.assign(sites.value);
-});
+// A switcher's name and where it is: two on one machine differ by their port.
+function siteText(s) {
+  const url = new URL(s.url, location.href);
+  const where = url.host;
+  const state = s.answers === false ? ' — not answering' : '';
+  return (s.name && s.name !== where ? `${s.name} (${where})` : where) + state;
+}
+
+// Choosing only chooses; Open goes there.
+sites.addEventListener('change', () => { go.disabled = !sites.value; });
+go.addEventListener('click', () => { if (sites.value) location.assign(sites.value); });

@@ -2,11 +2,11 @@
 import { $, setText, setAttr } from './dom.js';
 import { call, path } from './api.js';
 import { say } from './message.js';
-import { model, lockText } from './state.js';
+import { model, lockText, unlocking } from './state.js';
 import { editable, syncField } from './edit.js';
 
 const panel = $('output-panel'), title = $('op-title'), name = $('output-name'),
-  lock = $('lock-button'), note = $('lock-note');
+  lock = $('lock-button'), lockVerb = $('lock-verb'), lockWhat = $('lock-what'), note = $('lock-note');
 
 editable(name, () => {
   const o = model.outputs.get(model.selected);
@@ -20,8 +20,9 @@ lock.addEventListener('click', async () => {
   if (!o) return;
   const action = act[o.lock]?.[1] || 'lock';
   if (action === 'force' && !confirm(`Open the lock another controller holds on Output ${o.n}?`)) return;
+  if (action === 'unlock') unlocking.add(o.n);
   const r = await call('POST', `/api/v1/outputs/${o.n}/lock`, { action });
-  if (!r.ok) say(r.error);
+  if (!r.ok) { unlocking.delete(o.n); say(r.error); }
 });
 
 export function renderPanel(m) {
@@ -34,7 +35,8 @@ export function renderPanel(m) {
   if (!o) return;
   setText(title, `Output ${o.n}`);
   syncField(name, o.label);
-  setText(lock, act[o.lock]?.[0] || 'Lock');
+  setText(lockVerb, act[o.lock]?.[0] || 'Lock');
+  setText(lockWhat, ` Output ${o.n}`);
   setAttr(lock, 'data-lock', o.lock);
   setText(note, o.lock === 'none' ? '' : lockText[o.lock]);
 }
