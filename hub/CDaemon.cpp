@@ -24,6 +24,7 @@
 #include "hub/mqtt/CMqttDoor.h"
 #include "hub/net/CAvahiAdvertiser.h"
 #include "hub/net/CAvahiBrowser.h"
+#include "hub/net/CSiteProbe.h"
 #include "hub/raw/CRawServer.h"
 #include "hub/router/CRouterServer.h"
 #include "hub/swp08/CSwp08Serial.h"
@@ -333,15 +334,21 @@ bool CDaemon::StartWeb(const QHostAddress& address) {
     for (const std::string& name : m_options.webHosts) {
         web.hostNames.push_back(QString::fromStdString(name).toLower());
     }
-    web.sites = [this] {
-        std::vector<std::pair<QString, QString>> sites;
-        for (const std::string& url : m_options.sites) {
-            sites.emplace_back(QUrl(QString::fromStdString(url)).host(),
-                               QString::fromStdString(url));
+    std::vector<QString> configured;
+    for (const std::string& url : m_options.sites) {
+        configured.push_back(QString::fromStdString(url));
+    }
+    m_pSiteProbe = new CSiteProbe(configured, this);
+    web.sites = [this, configured] {
+        std::vector<WebSettings::Site> sites;
+        for (const QString& url : configured) {
+            sites.push_back({QUrl(url).host(), url, m_pSiteProbe->Answers(url)});
         }
         if (m_pBrowser != nullptr) {
-            const auto found = m_pBrowser->Panels();
-            sites.insert(sites.end(), found.begin(), found.end());
+            // Announced on the network right now: there.
+            for (const auto& [name, url] : m_pBrowser->Panels()) {
+                sites.push_back({name, url, true});
+            }
         }
         return sites;
     };

@@ -18,6 +18,7 @@
 
 class CAvahiAdvertiser;
 class CAvahiBrowser;
+class CSiteProbe;
 class CSalvosFile;
 class CWebDoor;
 class CMqttDoor;
@@ -91,6 +92,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput, privat
     CAvahiAdvertiser* m_pAdvertiser = nullptr;
     CWebDoor* m_pWeb = nullptr;
     CAvahiBrowser* m_pBrowser = nullptr;
+    CSiteProbe* m_pSiteProbe = nullptr;
     CMqttDoor* m_pMqtt = nullptr;
     std::unique_ptr<CSalvosFile> m_pSalvosFile;
 };

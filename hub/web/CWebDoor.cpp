@@ -771,8 +771,12 @@ CWebDoor::Reply CWebDoor::Preset(const Call& call, int preset, const QString& ac
 CWebDoor::Reply CWebDoor::Sites() const {
     QJsonArray list;
     if (m_settings.sites) {
-        for (const auto& [name, url] : m_settings.sites()) {
-            list.append(QJsonObject{{"name", name}, {"url", url}});
+        for (const WebSettings::Site& site : m_settings.sites()) {
+            QJsonObject item{{"name", site.name}, {"url", site.url}};
+            if (site.answers) {
+                item.insert("answers", *site.answers);
+            }
+            list.append(item);
         }
     }
     return Reply{200, Json(list)};

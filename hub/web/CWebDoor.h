@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,13 @@ struct WebSettings {
     std::string passwordHash;  // empty: no sign-in (loopback only)
     QString name;              // the switcher's name
     std::function<QString()> linkText;
-    // Other panels of the site: name and address, from the configuration and the network.
-    std::function<std::vector<std::pair<QString, QString>>()> sites;
+    // Other panels of the site, from the configuration and the network.
+    struct Site {
+        QString name;
+        QString url;
+        std::optional<bool> answers;  // nothing while not known
+    };
+    std::function<std::vector<Site>()> sites;
     // Names this machine is reached by beside its own (--web-host), in lower case.
     std::vector<QString> hostNames;
 };

@@ -335,7 +335,7 @@ class Password(unittest.TestCase):
                                      capture_output=True, text=True)
             self.assertEqual(refused.returncode, 2)
             self.assertIn("--web-password-file", refused.stderr)
-            with Rig("--web-password-file", file.name, "--site", "http://10.0.0.9:9980/") as rig:
+            with Rig("--web-password-file", file.name, "--site", "http://127.0.0.1:9/") as rig:
                 hub = rig.hub
                 self.assertEqual(hub.request("GET", "/api/v1/state")[0], 401)
                 status, session, _ = hub.request("GET", "/api/v1/session")
@@ -354,9 +354,13 @@ class Password(unittest.TestCase):
                 self.assertIn("SameSite=Strict", headers["Set-Cookie"])
                 self.assertEqual(hub.request("GET", "/api/v1/state", None, cookie)[0], 200)
                 check(json.loads(events(hub, cookie).recv()), "event")
-                status, sites, _ = hub.request("GET", "/api/v1/sites", None, cookie)
-                check(sites, "sites")
-                self.assertEqual(sites, [{"name": "10.0.0.9", "url": "http://10.0.0.9:9980/"}])
+                # A configured panel that does not answer is said to be so.
+                def sites():
+                    status, sites, _ = hub.request("GET", "/api/v1/sites", None, cookie)
+                    check(sites, "sites")
+                    return sites
+                self.assertTrue(wait_until(lambda: sites() == [
+                    {"name": "127.0.0.1", "url": "http://127.0.0.1:9/", "answers": False}]))
 
 
 # ---- Strangers: hosts that are not this machine, calls without a cookie, guessed passwords ----
