@@ -94,6 +94,41 @@ inline void Receive(int fd, std::string& got) {
     got.append(buffer, static_cast<std::size_t>(n));
 }
 
+// From the moment `trigger` runs until every one of `fds` has received exactly `expected`:
+// how long the last one took.
+inline Clock::duration UntilEveryClientHas(const std::vector<int>& fds, const std::string& expected,
+                                           const std::function<void()>& trigger) {
+    std::vector<std::string> got(fds.size());
+    std::vector<pollfd> waiting;
+    for (int fd : fds) {
+        waiting.push_back({fd, POLLIN, 0});
+    }
+    const auto start = Clock::now();
+    trigger();
+    std::size_t done = 0;
+    Clock::time_point end = start;
+    while (done < fds.size()) {
+        if (::poll(waiting.data(), waiting.size(), 10000) <= 0) {
+            Die("a client's message did not come");
+        }
+        for (std::size_t k = 0; k < fds.size(); ++k) {
+            if (waiting[k].fd < 0 || (waiting[k].revents & POLLIN) == 0) {
+                continue;
+            }
+            Receive(waiting[k].fd, got[k]);
+            if (got[k].size() >= expected.size()) {
+                if (got[k] != expected) {
+                    Die("a client's message is not the one expected");
+                }
+                waiting[k].fd = -1;
+                ++done;
+                end = Clock::now();
+            }
+        }
+    }
+    return end - start;
+}
+
 // Reads into `got` until it ends with `end`.
 inline void ReadUntil(int fd, std::string& got, const std::string& end) {
     while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {

@@ -89,41 +89,11 @@ void BM_ReplyToEveryClient(benchmark::State& state) {
         input = input == 1 ? 2 : 1;
         const std::string expected =
             "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input - 1) + "\n\n";
-        std::vector<std::string> got(clients);
-        std::vector<pollfd> waiting;
-        for (int fd : fds) {
-            waiting.push_back({fd, POLLIN, 0});
-        }
-        const auto start = Clock::now();
-        SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
-        std::size_t done = 0;
-        Clock::time_point end;
-        while (done < clients) {
-            if (::poll(waiting.data(), waiting.size(), 10000) <= 0) {
-                Die("an update did not come");
-            }
-            for (std::size_t k = 0; k < clients; ++k) {
-                if (waiting[k].fd < 0 || (waiting[k].revents & POLLIN) == 0) {
-                    continue;
-                }
-                char buffer[4096];
-                const ssize_t n = ::recv(waiting[k].fd, buffer, sizeof buffer, 0);
-                if (n <= 0) {
-                    Die("the daemon closed a client");
-                }
-                got[k].append(buffer, static_cast<std::size_t>(n));
-                if (got[k].size() >= expected.size()) {
-                    if (got[k] != expected) {
-                        Die("an update is not the route's");
-                    }
-                    waiting[k].fd = -1;
-                    ++done;
-                    end = Clock::now();
-                }
-            }
-        }
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-        last.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+        const Clock::duration took = UntilEveryClientHas(fds, expected, [&] {
+            SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
+        });
+        state.SetIterationTime(std::chrono::duration<double>(took).count());
+        last.push_back(std::chrono::duration<double, std::milli>(took).count());
     }
     for (int fd : fds) {
         ::close(fd);

@@ -81,36 +81,11 @@ void BM_Swp08RouteToEveryClient(benchmark::State& state) {
     for (auto _ : state) {
         input = input == 1 ? 2 : 1;
         const std::string expected = ConnectedFrame(0, input) + ConnectedFrame(1, input);
-        std::vector<std::string> got(clients);
-        std::vector<pollfd> waiting;
-        for (int fd : fds) {
-            waiting.push_back({fd, POLLIN, 0});
-        }
-        const auto start = Clock::now();
-        SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
-        std::size_t done = 0;
-        Clock::time_point end;
-        while (done < clients) {
-            if (::poll(waiting.data(), waiting.size(), 10000) <= 0) {
-                Die("a connected message did not come");
-            }
-            for (std::size_t k = 0; k < clients; ++k) {
-                if (waiting[k].fd < 0 || (waiting[k].revents & POLLIN) == 0) {
-                    continue;
-                }
-                Receive(waiting[k].fd, got[k]);
-                if (got[k].size() >= expected.size()) {
-                    if (got[k] != expected) {
-                        Die("a connected message is not the route's");
-                    }
-                    waiting[k].fd = -1;
-                    ++done;
-                    end = Clock::now();
-                }
-            }
-        }
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-        last.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+        const Clock::duration took = UntilEveryClientHas(fds, expected, [&] {
+            SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
+        });
+        state.SetIterationTime(std::chrono::duration<double>(took).count());
+        last.push_back(std::chrono::duration<double, std::milli>(took).count());
     }
     for (int fd : fds) {
         ::close(fd);
