@@ -588,7 +588,8 @@ TEST_F(Matrixd, AnnouncesOnceAvahiStartsAndAgainAfterItRestarts) {
     EXPECT_TRUE(WaitUntil([&] {
         RawClient web(daemon->WebPort());
         web.Send("GET /api/v1/sites HTTP/1.1\r\nHost: localhost\r\n\r\n");
-        return web.ReceivedWith("]").find(R"({"name":"Studio B","url":"http://10.0.0.7:9980/"})") !=
+        return web.ReceivedWith("]").find(
+                   R"({"answers":true,"name":"Studio B","url":"http://10.0.0.7:9980/"})") !=
                std::string::npos;
     })) << daemon->Log();
 }

@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
-from harness import Rig, wait_until  # noqa: E402
+from harness import Rig, npm_install, wait_until  # noqa: E402
 
 ACK, NAK = b"\x10\x06", b"\x10\x15"
 
@@ -316,10 +316,7 @@ class ThirdPartyClient(unittest.TestCase):
             tempfile.gettempdir(), "matrixpanel-swp08-node"))
         os.makedirs(folder, exist_ok=True)
         if not os.path.isdir(os.path.join(folder, "node_modules", "probel-swp-08")):
-            installed = subprocess.run(
-                ["npm", "install", "--no-audit", "--no-fund", "--prefix", folder,
-                 "probel-swp-08@0.0.24"], capture_output=True, text=True, timeout=240)
-            self.assertEqual(installed.returncode, 0, installed.stderr)
+            npm_install(folder, "probel-swp-08@0.0.24")
         with Rig(inputs=16, outputs=16) as rig:
             cookie = rig.hub.session()
             rig.hub.request("PUT", "/api/v1/inputs/3/label", {"label": "Camera 3"}, cookie)

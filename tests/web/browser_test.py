@@ -5,15 +5,13 @@ Run: MATRIXD=… MATRIXSIM=… MATRIXCTL=… /usr/bin/python3 tests/web/browser_
 import json
 import os
 import re
-import shutil
-import subprocess
 import sys
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Hub, Rig, wait_until  # noqa: E402
+from harness import Hub, Rig, npm_install, wait_until  # noqa: E402
 
 try:
     from chromium import Chromium, CHROMEDRIVER, available  # noqa: E402
@@ -232,11 +230,7 @@ def axe_source():
     prefix = os.environ.get("MP_NPM_PREFIX") or os.path.expanduser("~/.cache/matrixpanel/npm")
     script = os.path.join(prefix, "node_modules", "axe-core", "axe.min.js")
     if not os.path.exists(script):
-        npm = shutil.which("npm")
-        if not npm:
-            raise unittest.SkipTest("no npm to install axe-core with (apt install npm)")
-        subprocess.run([npm, "install", "--no-audit", "--no-fund", "--prefix", prefix, "axe-core@4"],
-                       check=True, capture_output=True, timeout=240)
+        npm_install(prefix, "axe-core@4")
     with open(script, encoding="utf-8") as f:
         return f.read()
 

@@ -9,8 +9,10 @@ import os
 import re
 import signal
 import subprocess
+import shutil
 import tempfile
 import time
+import unittest
 
 
 def wait_until(predicate, timeout=10.0, step=0.02):
@@ -154,3 +156,25 @@ class Rig:
         self.hub.stop()
         self.switcher.stop()
         self.dir.cleanup()
+
+
+# What npm says when the registry cannot be reached from here (no route, no name, a proxy whose
+# certificate this machine does not trust): a fact about the machine, not about matrixd.
+NPM_UNREACHABLE = ("ENOTFOUND", "EAI_AGAIN", "ECONNREFUSED", "ECONNRESET", "ETIMEDOUT",
+                   "SELF_SIGNED_CERT_IN_CHAIN", "UNABLE_TO_GET_ISSUER_CERT_LOCALLY",
+                   "UNABLE_TO_VERIFY_LEAF_SIGNATURE", "CERT_HAS_EXPIRED")
+
+
+def npm_install(prefix, package):
+    """Installs an npm package (a third-party client the tests run) under `prefix`; skips the
+    test when there is no npm or the registry cannot be reached, fails on any other error."""
+    npm = shutil.which("npm")
+    if not npm:
+        raise unittest.SkipTest("no npm to install %s with (apt install npm)" % package)
+    done = subprocess.run([npm, "install", "--no-audit", "--no-fund", "--prefix", prefix, package],
+                          capture_output=True, text=True, timeout=240)
+    if done.returncode != 0:
+        if any(code in done.stderr for code in NPM_UNREACHABLE):
+            raise unittest.SkipTest("the npm registry cannot be reached from here: "
+                                    + done.stderr.strip().splitlines()[0])
+        raise AssertionError("npm install %s failed: %s" % (package, done.stderr))
