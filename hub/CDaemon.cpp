@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFile>
 #include <QThread>
@@ -129,6 +130,12 @@ CDaemon::CDaemon(const DaemonOptions& options, QObject* parent)
     m_queueTimer.setSingleShot(true);
     m_queueTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_queueTimer, &QTimer::timeout, this, &CDaemon::RunQueue);
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            [this] {
+                if (m_bQueueDue) {
+                    RunQueue();
+                }
+            });
     g_pQtLog = &m_log;
     qInstallMessageHandler(QtMessage);
 }
@@ -409,6 +416,12 @@ void CDaemon::SendToClient(ClientId client, const std::string& bytes) {
     }
 }
 
+void CDaemon::SendShared(ClientId client, const SharedBytes& bytes) {
+    if (m_pRouter != nullptr) {
+        m_pRouter->Send(client, bytes);
+    }
+}
+
 void CDaemon::LabelsChanged(const std::vector<LabelChange>& changes) {
     m_nLabelChanges = m_pLabelsWriter->Change(changes);
 }
@@ -433,9 +446,11 @@ CCommandQueue::Settings CDaemon::QueueSettings() const {
     settings.repliesExpected = !m_options.noEcho;
     // Two characters' time on a slow line, at least 20 ms: the bytes of one reply arrive in
     // bursts (USB adapters pass them on every 16 ms).
+    // After a route's one reply line, only the line's last characters: on TCP nothing.
     if (m_options.link == DaemonOptions::Link::Serial) {
-        settings.settle =
-            CCommandQueue::Millis(std::max(20, TwoCharactersMs(SerialLine{m_options.baud})));
+        const int twoCharacters = TwoCharactersMs(SerialLine{m_options.baud});
+        settings.settle = CCommandQueue::Millis(std::max(20, twoCharacters));
+        settings.echoSettle = CCommandQueue::Millis(twoCharacters);
     }
     // One output's route: one line back, and nothing a client would not want to know.
     const DeviceCommand probe = OutputStatusCommand(OutputNo{1});
@@ -460,7 +475,10 @@ CCommandQueue::Events CDaemon::QueueEvents() {
             m_pRaw->Resume(client);
         }
     };
-    events.wake = [this] { m_queueTimer.start(0); };
+    // Run before the event loop next waits: a request goes to the switcher in the loop turn
+    // that read it (after the door's answer to its client), and the next command in the turn
+    // that read the last one's reply.
+    events.wake = [this] { m_bQueueDue = true; };
     events.mayGo = [this](ClientId client, const std::string& command) {
         if (m_pHub->MayGo(client, command)) {
             return true;
@@ -475,11 +493,14 @@ CCommandQueue::Events CDaemon::QueueEvents() {
 }
 
 void CDaemon::RunQueue() {
+    m_bQueueDue = false;
     const auto now = CCommandQueue::Clock::now();
     m_pQueue->Run(now);
     if (const auto next = m_pQueue->NextRun()) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
         m_queueTimer.start(static_cast<int>(std::max<std::int64_t>(0, wait.count())));
+    } else {
+        m_queueTimer.stop();
     }
 }
 
@@ -532,7 +553,7 @@ void CDaemon::LinkDown() {
 void CDaemon::SwitcherBytes(const QByteArray& bytes) {
     // The answer to the daemon's own probe would look to the panel like a route just made.
     if (m_pRaw != nullptr && !m_pQueue->ProbeUnanswered()) {
-        m_pRaw->SendToAll(bytes);
+        m_pRaw->SendToAll(ShareBytes(bytes.toStdString()));
     }
     const std::string_view view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     m_pQueue->Received(view);

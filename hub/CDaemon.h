@@ -47,6 +47,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput, privat
 
   private:
     void SendToClient(ClientId client, const std::string& bytes) override;
+    void SendShared(ClientId client, const SharedBytes& bytes) override;
     void LabelsChanged(const std::vector<LabelChange>& changes) override;
     void SalvosChanged(const SalvoBook& salvos) override;
     void ResumeClient(ClientId client) override;
@@ -76,6 +77,7 @@ class CDaemon : public QObject, private IHubStore, private IRouterOutput, privat
     QTimer m_logFlush;
     QTimer m_learn;
     QTimer m_queueTimer;
+    bool m_bQueueDue = false;  // the queue has work before the loop next waits
     CClientAccess m_access;
     std::unique_ptr<CHubState> m_pState;
     std::unique_ptr<CCommandQueue> m_pQueue;

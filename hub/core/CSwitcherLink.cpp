@@ -1,5 +1,7 @@
 #include "hub/core/CSwitcherLink.h"
 
+#include <sys/socket.h>
+
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstring>
@@ -208,7 +210,18 @@ bool CSwitcherLink::Send(const std::string& command) {
         if (m_pSocket->bytesToWrite() > kMaxUnsent) {
             return false;
         }
-        m_pSocket->write(command.data(), static_cast<qint64>(command.size()));
+        // Straight to the kernel when nothing waits before it: Qt's socket would hold the
+        // bytes until the event loop turns. What the kernel does not take (or a failure, which
+        // the socket then reports from the event loop) goes the socket's way.
+        std::size_t taken = 0;
+        if (m_pSocket->bytesToWrite() == 0) {
+            const ssize_t n = ::send(static_cast<int>(m_pSocket->socketDescriptor()),
+                                     command.data(), command.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            taken = n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        if (taken < command.size()) {
+            m_pSocket->write(command.data() + taken, static_cast<qint64>(command.size() - taken));
+        }
         return true;
     }
     if (static_cast<qint64>(m_strOut.size()) > kMaxUnsent) {

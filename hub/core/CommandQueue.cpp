@@ -188,11 +188,14 @@ void CCommandQueue::Received(std::string_view bytes, Clock::time_point now) {
     m_lastByte = now;
     bool line = false;
     bool answer = false;
+    bool echo = false;
     // Noise cut off as overlong is no answer.
     m_lines.Feed(bytes, [&](std::string_view text, bool overlong) {
         if (!overlong) {
             line = true;
             answer = Answers(text, now) || answer;
+            echo = echo ||
+                   (m_bInFlight && m_inFlight.command.IsRoute() && text == m_inFlight.command.echo);
         }
     });
     if (!line) {
@@ -202,6 +205,7 @@ void CCommandQueue::Received(std::string_view bytes, Clock::time_point now) {
     m_nMisses = 0;
     if (m_bInFlight && !m_bAnswered && answer) {
         m_bAnswered = true;
+        m_bEchoed = echo;
         m_answeredAt = now;
         SendLostAgain();
     }
@@ -269,7 +273,7 @@ void CCommandQueue::Run(Clock::time_point now) {
     }
     if (m_bInFlight) {
         if (m_bAnswered) {
-            if (now - m_lastByte >= m_settings.settle || now - m_answeredAt >= m_replyWait) {
+            if (now - m_lastByte >= Settle() || now - m_answeredAt >= m_replyWait) {
                 Finish(now);
             }
         } else if (now - m_sentAt >= m_replyWait) {
@@ -306,6 +310,7 @@ void CCommandQueue::Run(Clock::time_point now) {
 void CCommandQueue::Send(Entry entry, Clock::time_point now) {
     m_bInFlight = true;
     m_bAnswered = false;
+    m_bEchoed = false;
     m_bProbe = entry.client == kHubClient && entry.command.text == m_settings.probe;
     m_sentAt = now;
     if (entry.command.IsRoute()) {
@@ -328,7 +333,7 @@ std::optional<CCommandQueue::Clock::time_point> CCommandQueue::NextRun() const {
     }
     if (m_bInFlight) {
         if (m_bAnswered) {
-            return std::min(m_lastByte + m_settings.settle, m_answeredAt + m_replyWait);
+            return std::min(m_lastByte + Settle(), m_answeredAt + m_replyWait);
         }
         return m_sentAt + m_replyWait;
     }

@@ -39,12 +39,12 @@ struct QueuedCommand {
 // The one way to the switcher. Every door hands its commands here, and they go out one at a
 // time, because switchers with small input buffers drop what arrives while they are busy: the
 // next command goes when the previous one's reply line has come and the line has then been
-// quiet for a moment (a reply of many lines is never cut into), or once the reply wait has
-// passed without one; an optional gap follows each. Clients take turns, one command each, and
-// each may have at most kMaxPerClient commands waiting, so that one client's flood never holds
-// up another's route for longer than a command or two. A route replaces a waiting route to the
-// same output and level, whoever handed either in, so that a burst of salvos ends on the last
-// one and only commands that cannot be merged count against a share.
+// quiet for a moment (a reply of many lines is never cut into; a route's one line needs no
+// such wait), or once the reply wait has passed without one; an optional gap follows each. Clients
+// take turns, one command each, and each may have at most kMaxPerClient commands waiting, so that
+// one client's flood never holds up another's route for longer than a command or two. A route
+// replaces a waiting route to the same output and level, whoever handed either in, so that a burst
+// of salvos ends on the last one and only commands that cannot be merged count against a share.
 //
 // Each command is checked again just before it goes (a lock taken meanwhile stops it). A route
 // whose reply line does not come within the reply wait, when the switcher then answers a later
@@ -77,6 +77,9 @@ class CCommandQueue {
         Millis gap{0};
         // How long the line stays quiet after a reply line before the next command goes.
         Millis settle{20};
+        // The same after a route's own one reply line ("AV:3->5"): nothing more is to come,
+        // so only a serial line's last characters are waited for.
+        Millis echoSettle{0};
         bool repliesExpected = true;
         // Sent to find out whether the switcher answers: a one-line query.
         std::string probe;
@@ -85,7 +88,7 @@ class CCommandQueue {
         // and rules without its timing, for a caller that drives Run itself.
         static Settings Unpaced() {
             Settings settings;
-            settings.replyWait = settings.settle = Millis(0);
+            settings.replyWait = settings.settle = settings.echoSettle = Millis(0);
             settings.repliesExpected = false;
             return settings;
         }
@@ -169,6 +172,7 @@ class CCommandQueue {
     void SendLostAgain();
     std::size_t DropAll();
     void Finish(Clock::time_point now);
+    Millis Settle() const { return m_bEchoed ? m_settings.echoSettle : m_settings.settle; }
 
     Settings m_settings;
     Events m_events;
@@ -186,6 +190,7 @@ class CCommandQueue {
 
     bool m_bInFlight = false;
     bool m_bAnswered = false;  // the command in flight had its reply line
+    bool m_bEchoed = false;    // ... and it was the route's one line
     bool m_bProbe = false;     // the command in flight is the probe
     Entry m_inFlight;
     Clock::time_point m_sentAt{};

@@ -117,7 +117,7 @@ void CRawServer::Take(ClientId client) {
 bool CRawServer::TakeCommands(ClientId client, Pending& pending) {
     std::string& bytes = pending.bytes;
     bool room = true;
-    while (Socket(client) != nullptr) {
+    while (Serves(client)) {
         std::size_t start = 0;
         while (start < bytes.size() && IsBlank(bytes[start])) {
             ++start;

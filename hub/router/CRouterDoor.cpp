@@ -76,18 +76,19 @@ void CRouterDoor::Serve(ClientId client, bool withPreamble) {
     m_output.SendToClient(client, text);
 }
 
-void CRouterDoor::Send(ClientId client, const std::string& bytes) {
+void CRouterDoor::Send(ClientId client, const SharedBytes& bytes) {
     if (m_bAnswering) {
         m_deferred.emplace_back(client, bytes);
     } else {
-        m_output.SendToClient(client, bytes);
+        m_output.SendShared(client, bytes);
     }
 }
 
-void CRouterDoor::Broadcast(const std::string& bytes) {
+void CRouterDoor::Broadcast(std::string bytes) {
+    const SharedBytes shared = ShareBytes(std::move(bytes));
     for (const auto& [client, stage] : m_clients) {
         if (stage == ClientStage::Served) {
-            Send(client, bytes);
+            Send(client, shared);
         }
     }
 }
@@ -108,7 +109,7 @@ void CRouterDoor::LabelsChanged(const std::vector<int>& inputs, const std::vecto
 void CRouterDoor::LocksChanged(const std::vector<int>& outputs) {
     for (const auto& [client, stage] : m_clients) {
         if (stage == ClientStage::Served) {
-            Send(client, RouterBlocks::Locks(m_hub.State(), client, &outputs));
+            Send(client, ShareBytes(RouterBlocks::Locks(m_hub.State(), client, &outputs)));
         }
     }
 }
@@ -162,7 +163,7 @@ void CRouterDoor::Request(ClientId client, const RouterRequest& request) {
         m_output.SendToClient(client, RouterBlocks::kNak);
     }
     for (auto& [to, bytes] : std::exchange(m_deferred, {})) {
-        m_output.SendToClient(to, bytes);
+        m_output.SendShared(to, bytes);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "hub/core/CHub.h"
+#include "hub/core/SharedBytes.h"
 #include "hub/router/RequestReader.h"
 #include "hub/router/RouterBlocks.h"
 
@@ -13,6 +14,10 @@ class IRouterOutput {
   public:
     virtual ~IRouterOutput() = default;
     virtual void SendToClient(ClientId client, const std::string& bytes) = 0;
+    // The same bytes for many clients: kept once for all that wait for them.
+    virtual void SendShared(ClientId client, const SharedBytes& bytes) {
+        SendToClient(client, *bytes);
+    }
     // A client held back while the routes were learned may be read again.
     virtual void ResumeClient(ClientId client) = 0;
     // Ends a client's connection (its ClientGone follows), saying why in the log.
@@ -48,8 +53,8 @@ class CRouterDoor : private IHubListener {
     void DeviceChanged(bool wasPresent) override;
 
     void Serve(ClientId client, bool withPreamble);
-    void Send(ClientId client, const std::string& bytes);
-    void Broadcast(const std::string& bytes);
+    void Send(ClientId client, const SharedBytes& bytes);
+    void Broadcast(std::string bytes);
     bool Answer(ClientId client, const RouterRequest& request);
     bool Dump(ClientId client, const std::string& header);
     bool ChangeRoutes(ClientId client, const std::vector<std::string>& lines);
@@ -63,5 +68,5 @@ class CRouterDoor : private IHubListener {
     std::map<ClientId, ClientStage> m_clients;
     // While a request is answered, the updates it causes wait for its ACK.
     bool m_bAnswering = false;
-    std::vector<std::pair<ClientId, std::string>> m_deferred;
+    std::vector<std::pair<ClientId, SharedBytes>> m_deferred;
 };

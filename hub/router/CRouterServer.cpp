@@ -56,15 +56,18 @@ void CRouterServer::Work(ClientId client) {
     std::vector<RouterRequest> blocks;
     char buffer[4096];
     for (;;) {
-        while (!reading.ready.empty()) {
+        while (reading.next < reading.ready.size()) {
             if (budget-- == 0) {
                 WorkLater(client, reading);
                 return;
             }
-            const RouterRequest request = std::move(reading.ready.front());
-            reading.ready.pop_front();
+            const RouterRequest request = std::move(reading.ready[reading.next++]);
+            if (reading.next == reading.ready.size()) {
+                reading.ready = {};
+                reading.next = 0;
+            }
             m_pDoor->Request(client, request);
-            if (Socket(client) == nullptr) {
+            if (!Serves(client)) {
                 return;  // cut off while answering
             }
         }

@@ -18,11 +18,8 @@ void CSwp08Server::Readable(ClientId client) {
 }
 
 void CSwp08Server::Write(ClientId client, std::string_view bytes) {
-    Send(client, bytes.data(), static_cast<qint64>(bytes.size()));
     // Out now, on its own: a client may take each read for one frame.
-    if (QTcpSocket* socket = Socket(client)) {
-        socket->flush();
-    }
+    Send(client, bytes.data(), static_cast<qint64>(bytes.size()));
 }
 
 bool CSwp08Server::SendMessage(ClientId client, const std::string& message) {
@@ -47,14 +44,12 @@ void CSwp08Server::Work(ClientId client) {
     found->second.connection.Feed(
         std::string_view(buffer, n), [&](std::string_view bytes) { Write(client, bytes); },
         [&](std::string_view message) {
-            if (Socket(client) != nullptr) {
+            if (Serves(client)) {
                 m_pDoor->Message(client, message);
             }
         });
     found = m_readers.find(client);
-    QTcpSocket* socket = Socket(client);
-    if (found == m_readers.end() || socket == nullptr || socket->bytesAvailable() <= 0 ||
-        found->second.again) {
+    if (found == m_readers.end() || !MayHaveMore(client) || found->second.again) {
         return;
     }
     // More waits: read it on a later turn, after the other clients had theirs.

@@ -448,7 +448,7 @@ TEST(CommandQueue, ANewerRouteReplacesAWaitingOneForItsOutputAndLevel) {
     EXPECT_EQ(Drained(wire, t).substr(0, 8), "5B1.5B2.");
 }
 
-TEST(CommandQueue, ALateReplyStretchesTheWaitAndALostRouteGoesAgain) {
+TEST(CommandQueue, ALateReplyStretchesTheWaitALostRouteGoesAgainAndAnEchoEndsTheWait) {
     CCommandQueue::Settings settings;
     settings.probe = "Status1.";
     std::vector<std::string> written, log;
@@ -473,6 +473,11 @@ TEST(CommandQueue, ALateReplyStretchesTheWaitAndALostRouteGoesAgain) {
     EXPECT_EQ(at(970), "2B2.");
     queue.Received("AV:2->2\r\n", t + Ms(990));
     EXPECT_EQ(at(1010), "");
+    // A route's own line is all its reply: the next goes when it came, with no settle.
+    queue.Submit(1, {RouteTo(4, 'B', 4), RouteTo(5, 'B', 5)});
+    EXPECT_EQ(at(1020), "4B4.");
+    queue.Received("AV:4->4\r\n", t + Ms(1025));
+    EXPECT_EQ(at(1025), "5B5.");
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NE(log[0].find("600 ms"), std::string::npos) << log[0];
 }
