@@ -1,14 +1,13 @@
 #include "hub/mqtt/CMqttDoor.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <algorithm>
 #include <cctype>
 #include <utility>
 
 #include "hub/CEventLog.h"
+#include "hub/json/HubJson.h"
 #include "hub/mqtt/MqttTopics.h"
-#include "hub/web/ApiJson.h"
 #include "platform/PlainText.h"
 
 namespace {
@@ -30,9 +29,8 @@ std::string Lower(std::string_view text) {
     return lower;
 }
 
-QByteArray Compact(const QJsonValue& value) {
-    return value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
-                           : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+QByteArray Compact(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 }  // namespace
@@ -433,23 +431,13 @@ void CMqttDoor::PublishSwitcher() {
 
 // The web API's whole state but the salvos, which have a topic of their own: they change
 // rarely and may be long, the state changes with every route.
-QJsonObject CMqttDoor::StateJson() const {
-    const CHubState& state = m_hub.State();
-    QJsonArray inputs;
-    for (int port = 0; port < state.Inputs(); ++port) {
-        inputs.append(ApiJson::Input(state, port));
-    }
-    QJsonArray outputs;
-    for (int port = 0; port < state.Outputs(); ++port) {
-        outputs.append(ApiJson::Output(state, port, m_nClient));
-    }
-    return {{"version", static_cast<qint64>(m_hub.Version())},
-            {"name", QString::fromStdString(m_settings.device.name)},
-            {"present", m_hub.Present()},
-            {"link", m_settings.linkText()},
-            {"inputs", inputs},
-            {"outputs", outputs},
-            {"presets", CHub::kMaxPreset}};
+std::string CMqttDoor::StateText() const {
+    const HubJson::Head head{m_hub.Version(), m_settings.device.name, m_hub.Present(),
+                             m_settings.linkText().toStdString()};
+    std::string text;
+    CJsonWriter json(text);
+    HubJson::State(json, head, m_hub.State(), nullptr, m_nClient);
+    return text;
 }
 
 void CMqttDoor::Later() {
@@ -473,10 +461,10 @@ void CMqttDoor::Flush() {
         PublishAudio(output);
     }
     if (std::exchange(m_bSalvosDirty, false)) {
-        Publish("salvos", Compact(ApiJson::Salvos(m_hub.Salvos())).toStdString());
+        Publish("salvos", HubJson::SalvosText(m_hub.Salvos()));
     }
     if (std::exchange(m_bStateDirty, false)) {
-        Publish("state", Compact(StateJson()).toStdString());
+        Publish("state", StateText());
     }
     m_bAllDiscovery = false;
     m_bButtonsDirty = false;

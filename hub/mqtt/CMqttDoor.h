@@ -67,7 +67,7 @@ class CMqttDoor : public QObject, private IHubListener {
     void AllRoutesDirty();
     void PublishSwitcher();
     void Publish(const std::string& topic, const std::string& payload);
-    QJsonObject StateJson() const;
+    std::string StateText() const;
     // What is published is gathered and sent once per turn of the event loop, however many
     // changes the turn brought.
     void Later();

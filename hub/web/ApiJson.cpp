@@ -1,38 +1,15 @@
 #include "hub/web/ApiJson.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 namespace ApiJson {
-
-QJsonObject Input(const CHubState& state, int port) {
-    return {{"n", port + 1}, {"label", QString::fromStdString(state.InputLabel(port))}};
-}
-
-QJsonObject Output(const CHubState& state, int port, ClientId viewer) {
-    const ClientId owner = state.LockOwner(port);
-    const bool off = state.IsOff(port);
-    const int input = off ? -1 : state.VideoRoute(port);
-    const int audio = state.AudioRoute(port);
-    QJsonObject output{{"n", port + 1},
-                       {"label", QString::fromStdString(state.OutputLabel(port))},
-                       {"input", input < 0 ? QJsonValue() : QJsonValue(input + 1)},
-                       {"audio", audio < 0 ? QJsonValue() : QJsonValue(audio + 1)},
-                       {"lock", owner == kNoClient ? "none"
-                                : owner == viewer  ? "mine"
-                                                   : "other"}};
-    if (off) {
-        output.insert("off", true);
-    }
-    return output;
-}
 
 namespace {
 
 // The API's names of the levels; "av" is the default of a salvo's route and left out.
 constexpr std::pair<const char*, Level> kLevels[] = {
     {"av", Level::AV}, {"video", Level::Video}, {"audio", Level::Audio}};
-
-}  // namespace
 
 QJsonObject Salvo(const std::string& name, const std::vector<Route>& routes) {
     QJsonArray list;
@@ -55,28 +32,6 @@ QJsonArray Salvos(const SalvoBook& salvos) {
     }
     return list;
 }
-
-QJsonObject State(const CHub& hub, const Switcher& switcher, ClientId viewer) {
-    const CHubState& state = hub.State();
-    QJsonArray inputs;
-    for (int port = 0; port < state.Inputs(); ++port) {
-        inputs.append(Input(state, port));
-    }
-    QJsonArray outputs;
-    for (int port = 0; port < state.Outputs(); ++port) {
-        outputs.append(Output(state, port, viewer));
-    }
-    return {{"version", static_cast<qint64>(hub.Version())},
-            {"name", switcher.name},
-            {"present", hub.Present()},
-            {"link", switcher.link},
-            {"inputs", inputs},
-            {"outputs", outputs},
-            {"salvos", Salvos(hub.Salvos())},
-            {"presets", CHub::kMaxPreset}};
-}
-
-namespace {
 
 // A port number as JSON gives it: a whole number from 1, else nothing.
 std::optional<int> PortNumber(const QJsonValue& value) {

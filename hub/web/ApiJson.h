@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <optional>
@@ -9,22 +8,9 @@
 
 #include "hub/core/CHub.h"
 
-// The JSON of the web API (docs/api.md): the state as a viewer sees it, and the bodies it
-// reads. Numbers are counted from 1 here, as on the panel; the hub counts from 0.
+// The JSON the web API reads (docs/api.md), and the salvos file. Numbers are counted from 1
+// here, as on the panel; the hub counts from 0. What clients read is written by HubJson.
 namespace ApiJson {
-
-// What the state tells beside the hub's own: the switcher's name and how it is reached.
-struct Switcher {
-    QString name;
-    QString link;
-};
-
-QJsonObject Input(const CHubState& state, int port);
-// `lock` as `viewer` sees it: none, mine or other.
-QJsonObject Output(const CHubState& state, int port, ClientId viewer);
-QJsonObject Salvo(const std::string& name, const std::vector<Route>& routes);
-QJsonArray Salvos(const SalvoBook& salvos);
-QJsonObject State(const CHub& hub, const Switcher& switcher, ClientId viewer);
 
 // {"routes": [{"output": 5, "input": 3, "level": "audio"}, ...]} and nothing else but
 // `allowedKeys`: the routes counted from 0 (their range is the hub's to check), or why not. A

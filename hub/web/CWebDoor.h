@@ -2,8 +2,10 @@
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
+#include <QHttpServerRequest>
 #include <QJsonObject>
 #include <QPointer>
+#include <QStringList>
 #include <QTcpSocket>
 #include <QThreadPool>
 #include <QTimer>
@@ -16,7 +18,7 @@
 #include <vector>
 
 #include "hub/core/CHub.h"
-#include "hub/web/ApiJson.h"
+#include "hub/json/HubJson.h"
 #include "hub/web/WebSessions.h"
 
 class CClientAccess;
@@ -44,6 +46,10 @@ struct WebSettings {
 // the hub's changes go to every WebSocket as they happen. Qt's HTTP server does the HTTP and
 // WebSocket framing, behind CWebGuard's limits. One thread, but password checks (argon2, a
 // tenth of a second and 64 MiB each) run on a thread of their own.
+//
+// Its parts, a file each: requests and who may make them (CWebDoor.cpp), answers in order
+// (CWebDoorAnswers.cpp), sign-in (CWebDoorSignIn.cpp), the API's resources (CWebDoorApi.cpp)
+// and the WebSockets (CWebDoorEvents.cpp).
 class CWebDoor : public QAbstractHttpServer, private IHubListener {
     Q_OBJECT
 
@@ -80,7 +86,13 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
         QByteArray type;
         Headers headers;
     };
-    struct Call;  // one API request, read
+    // One API request, read.
+    struct Call {
+        QHttpServerRequest::Method method;
+        QStringList path;  // after /api/v1/
+        QJsonObject body;
+        ClientId client = kNoClient;
+    };
     // Who a request comes from: the session's client, or nobody (a read without a password).
     struct Caller {
         ClientId client = kNoClient;
@@ -137,12 +149,25 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
     bool NamesThisMachine(const QHttpServerRequest& request, const QTcpSocket& socket) const;
     void EndSessions(const std::vector<ClientId>& clients);
 
+    // The whole state as every viewer sees it, written once per version (and link text).
+    struct SharedState {
+        std::uint64_t version = 0;
+        std::string link;
+        HubJson::SharedText message;  // {"state": ..., "type": "state"}
+        QString common;               // the message as viewers without locks see it
+    };
+    // A change's own keys (sorted, before "type"), written for nobody with its lock spots.
+    using ChangeKeys = std::function<void(CJsonWriter& json, HubJson::LockSpots* spots)>;
+
     void SocketOpened();
+    const SharedState& StateNow();
+    // The state alone, as `viewer` sees it.
+    QByteArray StateBody(ClientId viewer);
     void SendState(QWebSocket* socket, ClientId client);
     void SendText(QWebSocket* socket, const QString& text);
-    void SendChange(const std::function<QJsonObject(ClientId viewer)>& change,
-                    const std::vector<int>& outputs = {});
-    ApiJson::Switcher Switcher() const;
+    void SendChange(const ChangeKeys& keys);
+    std::vector<std::pair<QPointer<QWebSocket>, ClientId>> Viewers() const;
+    HubJson::Head Head() const;
 
     void LevelsChanged(const std::vector<int>& video, const std::vector<int>& audio) override;
     void LabelsChanged(const std::vector<int>& inputs, const std::vector<int>& outputs) override;
@@ -168,6 +193,7 @@ class CWebDoor : public QAbstractHttpServer, private IHubListener {
         qint64 stateUnsent = 0;  // of the last whole state sent to it
     };
     std::map<QWebSocket*, Socket> m_sockets;
+    SharedState m_state;
     // Why the last upgrade was refused, for missingHandler.
     int m_nRefusal = 0;
     // Connections with an answer still to come, and the answers waiting behind it.
