@@ -12,6 +12,7 @@
 #include "access/SettingsFiles.h"
 #include "platform/PlainText.h"
 #include "platform/SystemDir.h"
+#include "platform/Utf8.h"
 
 namespace {
 
@@ -21,41 +22,6 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // A new file is no secret: like the last login choice, its mode is left to the umask.
 constexpr unsigned kNewLabelsMode = 0666;
 
-// Bytes of the UTF-8 character `text` starts with, or 0 when no valid one starts there
-// (overlong forms, surrogates and values past U+10FFFF are not valid).
-std::size_t CharLength(std::string_view text) {
-    const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) {
-        return 1;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : low;
-        high = lead == 0xED ? 0x9F : high;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : low;
-        high = lead == 0xF4 ? 0x8F : high;
-    } else {
-        return 0;
-    }
-    if (text.size() < length || byte(1) < low || byte(1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 enum class NameState { kName, kEmpty, kInvalid };
 
 // The name as the file keeps it. A line break inside (a lone CR in a file, any in a name handed
@@ -63,7 +29,7 @@ enum class NameState { kName, kEmpty, kInvalid };
 NameState Normalize(std::string_view raw, std::string& name) {
     name.clear();
     for (std::size_t at = 0; at < raw.size();) {
-        const std::size_t length = CharLength(raw.substr(at));
+        const std::size_t length = Utf8CharLength(raw.substr(at));
         if (length == 0) {
             return NameState::kInvalid;
         }
@@ -72,7 +38,7 @@ NameState Normalize(std::string_view raw, std::string& name) {
     const std::string_view text = Trim(raw);
     int chars = 0;
     for (std::size_t at = 0; at < text.size() && chars < kLabelLengthMax; ++chars) {
-        const std::size_t length = CharLength(text.substr(at));
+        const std::size_t length = Utf8CharLength(text.substr(at));
         const char c = text[at];
         name.append(c == '\r' || c == '\n' ? std::string_view(" ") : text.substr(at, length));
         at += length;

@@ -6,39 +6,9 @@
 #include "panel/HubLines.h"
 #include "panel/ReplyLine.h"
 #include "platform/PlainText.h"
+#include "platform/Utf8.h"
 
 namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of text (at least two bytes), or 0.
-std::size_t Utf8Sequence(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    unsigned char low = 0x80;   // the range of the second byte, narrowed against overlong forms
-    unsigned char high = 0xBF;  // and surrogates
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (text.size() < length || byte(1) < low || byte(1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
 
 void AppendEscaped(std::string& out, unsigned code) {
     char escape[8];
@@ -52,7 +22,7 @@ bool IsUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
-        } else if (const std::size_t length = Utf8Sequence(text.substr(i)); length > 0) {
+        } else if (const std::size_t length = Utf8CharLength(text.substr(i)); length > 0) {
             i += length;
         } else {
             return false;
@@ -78,7 +48,7 @@ std::string JsonString(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
-            if (const std::size_t length = Utf8Sequence(text.substr(i)); length > 0) {
+            if (const std::size_t length = Utf8CharLength(text.substr(i)); length > 0) {
                 out.append(text.substr(i, length));
                 i += length;
             } else {
