@@ -15,8 +15,9 @@ from harness import Hub, Rig, npm_install, wait_until  # noqa: E402
 
 try:
     from chromium import Chromium, CHROMEDRIVER, available  # noqa: E402
+    from selenium.webdriver.common.keys import Keys  # noqa: E402
 except ImportError as e:
-    Chromium, CHROMEDRIVER, available = None, "/usr/bin/chromedriver", lambda: False
+    Chromium, CHROMEDRIVER, available, Keys = None, "/usr/bin/chromedriver", lambda: False, None
     missing = str(e)
 else:
     missing = None
@@ -217,12 +218,29 @@ class BigGridTest(PanelCase):
         self.assertEqual(self.rig.hub.ctl("route", "250", "280").returncode, 0)
         # Scroll to row 280, column 250: only what is in view is drawn.
         self.browser.execute_script("""
-            const s = document.getElementById('grid-scroll'), td = document.querySelector('td.c');
-            s.scrollTop = 279 * td.offsetHeight; s.scrollLeft = 249 * td.offsetWidth;""")
+            const s = document.getElementById('grid-scroll'), c = document.querySelector('#grid .c');
+            s.scrollTop = 279 * c.offsetHeight; s.scrollLeft = 249 * c.offsetWidth;""")
         cell = 'button.cell[data-output="280"][data-input="250"]'
         self.wait(lambda: self.attr(cell, "aria-pressed") == "true", "the cell to show the route")
         self.assertLess(self.browser.execute_script(
             "return document.querySelectorAll('button.cell').length"), 288 * 288 // 10)
+
+    def test_arrow_keys_walk_out_of_the_drawn_window(self):
+        self.click("#view-grid")
+        self.wait(lambda: self.attr('button.cell[data-output="2"][data-input="1"]', "data-input"), "the grid")
+        self.browser.execute_script(
+            "document.querySelector('button.cell[data-output=\"2\"][data-input=\"1\"]').focus()")
+        for key in [Keys.ARROW_RIGHT] * 40 + [Keys.ARROW_DOWN] * 30:
+            self.browser.switch_to.active_element.send_keys(key)
+        # The cells handed from the columns and rows that left the view say where they now are.
+        where = self.browser.execute_script("""
+            const c = document.activeElement, row = c.closest('[role=row]');
+            const places = [...row.querySelectorAll('[role=gridcell]')].map((g) => g.getAttribute('aria-colindex'));
+            return [c.dataset.output, c.dataset.input, c.getAttribute('aria-label'),
+                    c.parentNode.getAttribute('aria-colindex'), row.getAttribute('aria-rowindex'),
+                    places.every((k, j) => j === 0 || Number(k) === Number(places[j - 1]) + 1),
+                    document.querySelectorAll('#grid [tabindex="0"]').length]""")
+        self.assertEqual(where, ["32", "41", "Input 41 to Output 32", "42", "33", True, 1])
 
 
 def axe_source():

@@ -1,33 +1,38 @@
-// Crosspoint grid: inputs across, outputs down. Only the rows and columns in view exist
-// (a 1,024 × 1,024 switcher would be a million buttons); spacers before and after them keep
-// the scroll range whole. The table is one stop in the tab order; arrow keys, Home and End
-// move between cells and row names, scrolling the window along.
-import { $, h, setText, setAttr } from './dom.js';
+// Crosspoint grid: inputs across, outputs down. Only the rows and columns in view exist (a
+// 1,024 × 1,024 switcher would be a million buttons). The grid is a box of the whole table's
+// size in which the drawn rows and cells are placed absolutely, so no change to them lays out
+// anything else. A scroll hands the rows or columns that left the view to those that came
+// into it: they are moved, renumbered and repainted, never made anew. The names stay pinned
+// (sticky) on top and on the left. The grid is one stop in the tab order; arrow keys, Home
+// and End move between cells and row names, scrolling the window along.
+import { $, setText, setAttr } from './dom.js';
 import { model, live, inputLabel, lockText, matches, touched, repaintingAll } from './state.js';
 import { pick, select } from './routing.js';
 
-const scroller = $('grid-scroll'), table = $('grid');
-const NEAR = 2;                  // rows and columns needed beyond the edges of the view
-const SPARE = 3;                 // and drawn beyond those: small scrolls need no redraw, and a
-                                 // redraw stays small enough for one frame
+const scroller = $('grid-scroll'), grid = $('grid');
+const NEAR = 2;                  // rows and columns drawn beyond the edges of the view
 let outs = [], ins = [];         // numbers shown, in display order
 let outAt = new Map(), inAt = new Map();   // number -> index in outs / ins
 let axes = '';                   // what outs and ins were made from
-let win = null;                  // {r0, r1, k0, k1}: rows and columns drawn, ends excluded
-let rows = new Map();            // output -> {tr, head, cells: Map(input -> button)}
-let heads = new Map();           // input -> th
 let pitch = null;                // {x, y, head, side}: a cell's step, the pinned names' size
-let rove = { o: null, i: null }; // the table's tab stop (i null: the row's name)
+// The drawn window: rows r0 … r0 + rowCount - 1 and columns k0 … k0 + colCount - 1.
+let win = null;
+let heads = [];                  // column names in column order: heads[j] is column k0 + j
+let lines = [];                  // drawn rows in row order: {el, name, head, cells, o}
+let rows = new Map();            // output -> its line
+let rove = { o: null, i: null }; // the grid's tab stop (i null: the row's name)
+let stop = null;                 // the element that holds it
 let hotInput = null;
+let gridSize = '';
 
-table.addEventListener('click', (e) => {
+grid.addEventListener('click', (e) => {
   const c = e.target.closest('button.cell');
   if (c) { pick(Number(c.dataset.output), Number(c.dataset.input)); return; }
   const r = e.target.closest('button.row-head');
   if (r) select(Number(r.dataset.n));
 });
 
-table.addEventListener('focusin', (e) => {
+grid.addEventListener('focusin', (e) => {
   const c = e.target.closest('button.cell, button.row-head');
   if (!c) return;
   rove = keyOf(c);
@@ -36,7 +41,7 @@ table.addEventListener('focusin', (e) => {
   markHot();
 });
 
-table.addEventListener('focusout', () => { hotInput = null; markHot(); });
+grid.addEventListener('focusout', () => { hotInput = null; markHot(); });
 
 const keyOf = (c) => (c.classList.contains('row-head')
   ? { o: Number(c.dataset.n), i: null } : { o: Number(c.dataset.output), i: Number(c.dataset.input) });
@@ -47,7 +52,7 @@ const steps = { ArrowLeft: [0, -1], ArrowRight: [0, 1], ArrowUp: [-1, 0], ArrowD
 // the keys step over them.
 const usable = (r, k) => k < 0 || (live() && model.outputs.get(outs[r])?.lock !== 'other');
 
-table.addEventListener('keydown', (e) => {
+grid.addEventListener('keydown', (e) => {
   const c = e.target.closest('button.cell, button.row-head');
   if (!c) return;
   const key = keyOf(c);
@@ -65,9 +70,8 @@ table.addEventListener('keydown', (e) => {
 
 function focusAt(r, k) {
   bringIntoView(r, k);
-  paintWindow(model, placeWindow());
-  const row = rows.get(outs[r]);
-  (k < 0 ? row?.head : row?.cells.get(ins[k]))?.focus();
+  redrawWindow();
+  elementOf({ o: outs[r], i: k < 0 ? null : ins[k] })?.focus();
 }
 
 // Scrolls so that row r and column k (-1: none) are clear of the pinned names.
@@ -86,20 +90,28 @@ let scrolled = 0;
 scroller.addEventListener('scroll', () => {
   if (!scrolled) scrolled = requestAnimationFrame(redrawWindow);
 }, { passive: true });
-addEventListener('resize', () => { pitch = null; if (!scrolled) scrolled = requestAnimationFrame(redrawWindow); });
+addEventListener('resize', () => {
+  pitch = null;
+  win = null;
+  if (!scrolled) scrolled = requestAnimationFrame(redrawWindow);
+});
 
 function redrawWindow() {
   scrolled = 0;
   if (model.view !== 'grid' || !model.loaded) return;
-  const drawn = placeWindow();
-  if (drawn) paintWindow(model, drawn);
+  if (placeWindow()) paintAll(model);
+  markTabStop();
+  markHot();
 }
 
 export function renderGrid(m) {
   if (m.view !== 'grid') { axes = ''; win = null; return; }
-  if (repaintingAll()) setAxes(m);
-  const drawn = placeWindow();
-  paintWindow(m, repaintingAll() ? 'all' : drawn);
+  const all = repaintingAll();
+  if (all) setAxes(m);
+  if (placeWindow() || all) paintAll(m);
+  else for (const line of lines) if (touched(line.o)) paintLine(m, line);
+  markTabStop();
+  markHot();
 }
 
 // The rows and columns the search leaves; an axis it matches nothing on stays whole.
@@ -117,205 +129,206 @@ function setAxes(m) {
   ins = i;
   outAt = new Map(outs.map((n, r) => [n, r]));
   inAt = new Map(ins.map((n, k) => [n, k]));
-  setAttr(table, 'aria-rowcount', outs.length + 1);
-  setAttr(table, 'aria-colcount', ins.length + 1);
+  setAttr(grid, 'aria-rowcount', outs.length + 1);
+  setAttr(grid, 'aria-colcount', ins.length + 1);
   win = null;
   scroller.scrollTop = scroller.scrollLeft = 0;
 }
 
-// A cell's step and the pinned names' size, measured once drawn; a first guess before.
+// A cell's step and the pinned names' size, as the style sheet makes them: measured on a
+// window of one cell, drawn for the purpose when none is.
 function measure() {
   if (pitch) return pitch;
-  const cell = table.querySelector('tbody td.c');
-  const corner = table.querySelector('th.corner');
-  if (cell && corner) {
-    pitch = { x: cell.offsetWidth, y: cell.offsetHeight, head: corner.offsetHeight, side: corner.offsetWidth };
-    return pitch;
+  if (!grid.querySelector('.c')) {
+    win = { r0: 0, k0: 0, rowCount: 1, colCount: 1 };
+    draw({ x: 0, y: 0, head: 0, side: 0 });
+    win = null;
   }
-  const size = matchMedia('(pointer: fine)').matches ? 37 : 45;
-  return { x: size, y: size, head: 140, side: 160 };
+  const c = grid.querySelector('.c').getBoundingClientRect();
+  const k = grid.querySelector('.corner').getBoundingClientRect();
+  pitch = { x: c.width, y: c.height, head: k.height, side: k.width };
+  return pitch;
 }
 
-// Works out which rows and columns the view needs and draws them when that changed.
-// Answers what was drawn: 'all', {rows, ins}: the outputs and inputs that came into view, or
-// null.
+const clamp = (v, lo, hi) => Math.max(lo, Math.min(v, hi));
+
+// Works out which rows and columns the view needs and moves the window there. Answers true
+// when it drew the grid afresh (to be painted whole); a moved window paints what it moved.
 function placeWindow() {
+  if (!scroller.clientWidth || !outs.length || !ins.length) return false;
   const p = measure();
-  // The scroller is as big as the table until it reaches its limit: plan for the window's size.
-  const height = Math.max(scroller.clientHeight, innerHeight), width = Math.max(scroller.clientWidth, innerWidth);
-  const r0 = Math.max(0, Math.floor(scroller.scrollTop / p.y) - NEAR);
-  const r1 = Math.min(outs.length, Math.ceil((scroller.scrollTop + height - p.head) / p.y) + NEAR);
-  const k0 = Math.max(0, Math.floor(scroller.scrollLeft / p.x) - NEAR);
-  const k1 = Math.min(ins.length, Math.ceil((scroller.scrollLeft + width - p.side) / p.x) + NEAR);
-  if (win && win.r0 <= r0 && win.r1 >= r1 && win.k0 <= k0 && win.k1 >= k1
-      && win.r1 - win.r0 <= r1 - r0 + 2 * SPARE && win.k1 - win.k0 <= k1 - k0 + 2 * SPARE) {
-    return null;
+  sizeGrid(p);
+  const width = scroller.clientWidth, height = scroller.clientHeight;
+  const rowCount = Math.min(outs.length, Math.ceil((height - p.head) / p.y) + 1 + 2 * NEAR);
+  const colCount = Math.min(ins.length, Math.ceil((width - p.side) / p.x) + 1 + 2 * NEAR);
+  const r0 = clamp(Math.floor(scroller.scrollTop / p.y) - NEAR, 0, outs.length - rowCount);
+  const k0 = clamp(Math.floor(scroller.scrollLeft / p.x) - NEAR, 0, ins.length - colCount);
+  if (win && win.rowCount === rowCount && win.colCount === colCount) {
+    if (k0 !== win.k0) shiftColumns(k0, p);
+    if (r0 !== win.r0) shiftRows(r0, p);
+    return false;
   }
-  const before = win;
-  win = {
-    r0: Math.max(0, r0 - SPARE), r1: Math.min(outs.length, r1 + SPARE),
-    k0: Math.max(0, k0 - SPARE), k1: Math.min(ins.length, k1 + SPARE),
-  };
-  // A scroll keeps what stays in view: only the rows and columns that came into it are made.
-  if (before && pitch && before.r0 < win.r1 && win.r0 < before.r1 && before.k0 < win.k1 && win.k0 < before.k1) {
-    const fresh = { rows: new Set(), ins: new Set() };
-    if (before.k0 !== win.k0 || before.k1 !== win.k1) fresh.ins = shiftColumns(before, p);
-    if (before.r0 !== win.r0 || before.r1 !== win.r1) fresh.rows = shiftRows(before, p);
-    return fresh;
-  }
-  const guessed = !pitch;
+  win = { r0, k0, rowCount, colCount };
   draw(p);
-  if (guessed && measure() !== p && (pitch.x !== p.x || pitch.y !== p.y)) { win = null; return placeWindow(); }
-  return 'all';
+  return true;
 }
 
-const spacer = (px, side) => {
-  const d = h('div', { class: 'spacer' });
-  d.style[side] = `${px}px`;
-  return d;
-};
+// The grid is as big as the whole table, whatever is drawn of it: the scroll range.
+function sizeGrid(p) {
+  const size = `${p.side + ins.length * p.x}|${p.head + outs.length * p.y}`;
+  if (size === gridSize) return;
+  gridSize = size;
+  grid.style.width = `${p.side + ins.length * p.x}px`;
+  grid.style.height = `${p.head + outs.length * p.y}px`;
+}
 
-let body = null, above = null, below = null, topRow = null, shownIns = [];
 const parser = document.createElement('template');
-
-// Column k's cell in output o's row, as markup (numbers only).
-const cellMarkup = (o, k) => `<td class="${k % 4 === 3 ? 'c q' : 'c'}" aria-colindex="${k + 2}"><button ` +
-  `type="button" class="cell" tabindex="-1" data-output="${o}" data-input="${ins[k]}" aria-pressed="false"></button></td>`;
-
-const headOf = (k) => {
-  const i = ins[k];
-  const th = h('th', { class: 'in-head', scope: 'col', 'data-n': i, 'aria-colindex': k + 2 }, h('span'));
-  heads.set(i, th);
-  return th;
-};
-
 const range = (a, b) => Array.from({ length: Math.max(0, b - a) }, (_, j) => a + j);
+const cellMarkup = '<div class="c" role="gridcell"><button type="button" class="cell" tabindex="-1" ' +
+  'aria-pressed="false"></button></div>';
 
-// Drops the columns that left the window and makes those that came into it, in every drawn
-// row. Answers the inputs made.
-function shiftColumns(before, p) {
-  const focused = table.contains(document.activeElement) ? keyOf(document.activeElement) : null;
-  const gone = (i) => { const k = inAt.get(i); return k < win.k0 || k >= win.k1; };
-  for (const [i, th] of heads) if (gone(i)) { th.remove(); heads.delete(i); }
-  for (const row of rows.values()) {
-    for (const [i, c] of row.cells) if (gone(i)) { c.parentNode.remove(); row.cells.delete(i); }
-  }
-  const left = range(win.k0, Math.min(before.k0, win.k1));
-  const right = range(Math.max(before.k1, win.k0), win.k1);
-  topRow.children[1].after(...left.map(headOf));
-  topRow.lastElementChild.before(...right.map(headOf));
-  for (const [o, row] of rows) {
-    const tds = row.tr.children;
-    tds[1].insertAdjacentHTML('afterend', left.map((k) => cellMarkup(o, k)).join(''));
-    tds[tds.length - 1].insertAdjacentHTML('beforebegin', right.map((k) => cellMarkup(o, k)).join(''));
-    for (let j = 0; j < left.length; j++) row.cells.set(ins[left[j]], tds[2 + j].firstChild);
-    for (let j = 0; j < right.length; j++) row.cells.set(ins[right[j]], tds[tds.length - 1 - right.length + j].firstChild);
-  }
-  shownIns = ins.slice(win.k0, win.k1);
-  topRow.children[1].firstChild.style.width = `${win.k0 * p.x}px`;
-  topRow.lastElementChild.firstChild.style.width = `${(ins.length - win.k1) * p.x}px`;
-  for (const gap of [above, below]) gap.firstChild.colSpan = shownIns.length + 3;
-  if (focused && !table.contains(document.activeElement)) elementOf(focused)?.focus({ preventScroll: true });
-  return new Set([...left, ...right].map((k) => ins[k]));
-}
-
-// Rows r0 … r1 - 1 as elements, kept in `rows`. They are made from one piece of markup: the
-// browser parses it far faster than cells are made one by one. Only numbers go into it;
-// names are set as text by paintWindow().
-function makeRows(r0, r1) {
-  const columns = range(win.k0, win.k1);
-  const cellsOf = (o) => columns.map((k) => cellMarkup(o, k)).join('');
-  const gap = '<td class="gap" aria-hidden="true"></td>';
-  parser.innerHTML = outs.slice(r0, r1).map((o, r) => `<tr aria-rowindex="${r0 + r + 2}"><th scope="row" ` +
-    `aria-colindex="1"><button type="button" class="row-head" tabindex="-1" data-n="${o}"><span class="lock" ` +
-    `aria-hidden="true"></span><span class="label"></span></button></th>${gap}${cellsOf(o)}${gap}</tr>`).join('');
-  const made = [...parser.content.children];
-  made.forEach((tr, r) => {
-    const cells = new Map();
-    tr.querySelectorAll('button.cell').forEach((c, k) => cells.set(shownIns[k], c));
-    rows.set(outs[r0 + r], { tr, head: tr.querySelector('button.row-head'), cells });
-  });
-  return made;
-}
-
-function setSpacers(p) {
-  above.firstChild.firstChild.style.height = `${win.r0 * p.y}px`;
-  below.firstChild.firstChild.style.height = `${(outs.length - win.r1) * p.y}px`;
-}
-
-function shiftRows(before, p) {
-  const focused = table.contains(document.activeElement) ? keyOf(document.activeElement) : null;
-  for (const [n, row] of rows) {
-    const r = outAt.get(n);
-    if (r < win.r0 || r >= win.r1) { row.tr.remove(); rows.delete(n); }
-  }
-  const fresh = new Set();
-  const top = makeRows(win.r0, Math.min(before.r0, win.r1));
-  const bottom = makeRows(Math.max(before.r1, win.r0), win.r1);
-  for (const tr of [...top, ...bottom]) fresh.add(Number(tr.querySelector('button.row-head').dataset.n));
-  above.after(...top);
-  below.before(...bottom);
-  setSpacers(p);
-  if (focused && !table.contains(document.activeElement)) elementOf(focused)?.focus({ preventScroll: true });
-  return fresh;
-}
-
+// Makes the window's elements, empty, then numbers and places them. Positions are set
+// through the CSSOM: the page's content security policy refuses style attributes in markup.
 function draw(p) {
-  const focused = table.contains(document.activeElement) ? keyOf(document.activeElement) : null;
-  const { k0, k1 } = win;
-  shownIns = ins.slice(k0, k1);
-  heads = new Map();
-  const top = topRow = h('tr', { 'aria-rowindex': 1 },
-    h('th', { class: 'corner', scope: 'col', 'aria-colindex': 1 },
-      h('span', { 'aria-hidden': 'true' }, 'Out ╲ In'), h('span', { class: 'sr' }, 'Outputs down, inputs across')),
-    h('td', { class: 'gap', 'aria-hidden': 'true' }, spacer(k0 * p.x, 'width')));
-  top.append(...range(k0, k1).map(headOf));
-  top.append(h('td', { class: 'gap', 'aria-hidden': 'true' }, spacer((ins.length - k1) * p.x, 'width')));
+  const focused = grid.contains(document.activeElement) ? keyOf(document.activeElement) : null;
+  const { r0, k0, rowCount, colCount } = win;
+  const cells = cellMarkup.repeat(colCount);
+  parser.innerHTML = '<div class="grid-head" role="row" aria-rowindex="1"><div class="corner" ' +
+    'role="columnheader" aria-colindex="1"><span aria-hidden="true">Out ╲ In</span><span class="sr">' +
+    'Outputs down, inputs across</span></div>' +
+    '<div class="in-head" role="columnheader"><span></span></div>'.repeat(colCount) + '</div>' +
+    ('<div class="grid-row" role="row"><div class="row-name" role="rowheader" aria-colindex="1">' +
+    '<button type="button" class="row-head" tabindex="-1"><span class="lock" aria-hidden="true"></span>' +
+    `<span class="label"></span></button></div>${cells}</div>`).repeat(rowCount);
+  const [top, ...made] = parser.content.children;
+  heads = [...top.children].slice(1);
+  lines = made.map((el) => ({ el, name: el.firstChild, head: el.firstChild.firstChild,
+    cells: [...el.children].slice(1).map((c) => c.firstChild), o: null }));
+  heads.forEach((th, j) => placeHead(th, k0 + j, p));
   rows = new Map();
-  const gapRow = () => h('tr', { class: 'gap', 'aria-hidden': 'true' },
-    h('td', { colspan: shownIns.length + 3 }, spacer(0, 'height')));
-  above = gapRow();
-  below = gapRow();
-  body = h('tbody', {}, above, ...makeRows(win.r0, win.r1), below);
-  setSpacers(p);
-  table.replaceChildren(h('thead', {}, top), body);
+  lines.forEach((line, j) => {
+    placeLine(line, r0 + j, p);
+    line.cells.forEach((c, j2) => placeCell(c, k0 + j2, p));
+  });
+  stop = null;
+  grid.replaceChildren(top, ...made);
   if (focused) elementOf(focused)?.focus({ preventScroll: true });
 }
 
-const elementOf = (key) => {
-  const row = rows.get(key.o);
-  return key.i == null ? row?.head : row?.cells.get(key.i);
-};
-
-// Paints what was just drawn (`drawn` as placeWindow() answers) and the rows of outputs
-// that changed.
-function paintWindow(m, drawn) {
-  if (!win) return;
-  const all = drawn === 'all';
-  for (const [n, th] of heads) if (all || drawn?.ins.has(n)) setText(th.firstChild, `${n} ${inputLabel(n)}`);
-  const on = live(m);
-  for (const [n, row] of rows) {
-    if (all || drawn?.rows.has(n) || touched(n)) paintRow(m, n, row, on);
-    else if (drawn?.ins.size) paintRow(m, n, row, on, drawn.ins);
-  }
-  markTabStop();
-  markHot();
+function placeHead(th, k, p) {
+  th.dataset.n = ins[k];
+  th.setAttribute('aria-colindex', k + 2);
+  th.style.left = `${p.side + k * p.x}px`;
 }
 
-// Paints a row: its name and all its cells, or only those of the inputs in `only`.
-function paintRow(m, n, row, on, only = null) {
-  const o = m.outputs.get(n);
+function placeCell(c, k, p) {
+  c.dataset.input = ins[k];
+  const box = c.parentNode;
+  box.setAttribute('aria-colindex', k + 2);
+  box.classList.toggle('q', k % 4 === 3);
+  box.style.left = `${p.side + k * p.x}px`;
+}
+
+function placeLine(line, r, p) {
+  if (rows.get(line.o) === line) rows.delete(line.o);
+  line.o = outs[r];
+  rows.set(line.o, line);
+  line.el.setAttribute('aria-rowindex', r + 2);
+  line.el.style.top = `${p.head + r * p.y}px`;
+  line.head.dataset.n = line.o;
+  for (const c of line.cells) c.dataset.output = line.o;
+}
+
+// Which places of a window of n change when it moves by d, and how: the elements that left
+// are moved (in `list` and in the page) to the side that came into view, so the order of
+// the elements stays the order shown. Answers the places j whose content changed.
+function rotate(list, d, toEnd, toStart) {
+  const n = list.length;
+  if (Math.abs(d) >= n) return range(0, n);
+  if (d > 0) {
+    const moved = list.splice(0, d);
+    list.push(...moved);
+    toEnd(moved);
+    return range(n - d, n);
+  }
+  const moved = list.splice(n + d, -d);
+  list.unshift(...moved);
+  toStart(moved);
+  return range(0, -d);
+}
+
+// A control whose place leaves the window gives up the focus, as one scrolled away would:
+// its element is about to show another place. `at` answers a control's row or column.
+function dropFocusLeaving(at, start, count) {
+  const c = document.activeElement;
+  if (!c || !grid.contains(c) || !c.matches('button.cell, button.row-head')) return;
+  const place = at(keyOf(c));
+  if (place != null && (place < start || place >= start + count)) c.blur();
+}
+
+function shiftColumns(k0, p) {
+  const d = k0 - win.k0;
+  win.k0 = k0;
+  dropFocusLeaving((key) => (key.i == null ? null : inAt.get(key.i)), k0, win.colCount);
+  const boxes = (cells) => cells.map((c) => c.parentNode);
+  const headRow = heads[0].parentNode;
+  const changed = rotate(heads, d, (moved) => headRow.append(...moved),
+    (moved) => headRow.firstChild.after(...moved));
+  for (const j of changed) placeHead(heads[j], k0 + j, p);
+  for (const line of lines) {
+    rotate(line.cells, d, (moved) => line.el.append(...boxes(moved)), (moved) => line.name.after(...boxes(moved)));
+    for (const j of changed) placeCell(line.cells[j], k0 + j, p);
+  }
+  for (const j of changed) setText(heads[j].firstChild, `${ins[k0 + j]} ${inputLabel(ins[k0 + j])}`);
+  const on = live(model);
+  for (const line of lines) paintLine(model, line, on, changed);
+}
+
+function shiftRows(r0, p) {
+  const d = r0 - win.r0;
+  win.r0 = r0;
+  dropFocusLeaving((key) => outAt.get(key.o), r0, win.rowCount);
+  const headRow = heads[0].parentNode;
+  const els = (moved) => moved.map((line) => line.el);
+  const changed = rotate(lines, d, (moved) => grid.append(...els(moved)), (moved) => headRow.after(...els(moved)));
+  const on = live(model);
+  for (const j of changed) {
+    placeLine(lines[j], r0 + j, p);
+    paintLine(model, lines[j], on);
+  }
+}
+
+const elementOf = (key) => {
+  const line = rows.get(key.o);
+  if (!line || key.i == null) return line?.head;
+  return line.cells[inAt.get(key.i) - win.k0];
+};
+
+function paintAll(m) {
+  if (!win) return;
+  heads.forEach((th, j) => setText(th.firstChild, `${ins[win.k0 + j]} ${inputLabel(ins[win.k0 + j])}`));
+  const on = live(m);
+  for (const line of lines) paintLine(m, line, on);
+}
+
+// Paints a row: its name and all its cells, or only the cells at the places in `only`.
+function paintLine(m, line, on = live(m), only = null) {
+  const o = m.outputs.get(line.o);
   if (!o) return;
-  const staged = m.pending.get(n);
+  const staged = m.pending.get(line.o);
   const locked = o.lock === 'other';
-  setText(row.head.lastChild, `${n} ${o.label}`);
-  setAttr(row.head, 'aria-pressed', String(m.selected === n));
-  setAttr(row.head, 'data-lock', o.lock);
-  setAttr(row.head, 'aria-description', o.lock === 'none' ? null : lockText[o.lock]);
-  setAttr(row.head, 'title', `${o.label} — ${lockText[o.lock] || o.lock}`);
-  row.tr.classList.toggle('locked', locked);
-  for (const [i, c] of row.cells) {
-    if (only && !only.has(i)) continue;
+  if (!only) {
+    const head = line.head;
+    setText(head.lastChild, `${line.o} ${o.label}`);
+    setAttr(head, 'aria-pressed', String(m.selected === line.o));
+    setAttr(head, 'data-lock', o.lock);
+    setAttr(head, 'aria-description', o.lock === 'none' ? null : lockText[o.lock]);
+    setAttr(head, 'title', `${o.label} — ${lockText[o.lock] || o.lock}`);
+    line.el.classList.toggle('locked', locked);
+  }
+  const off = locked || !on;
+  for (const j of only || line.cells.keys()) {
+    const c = line.cells[j], i = ins[win.k0 + j];
     const video = o.input === i, audio = o.audio === i;
     const split = video !== audio && o.audio != null;
     setAttr(c, 'aria-label', `${inputLabel(i)} to ${o.label}`);
@@ -323,21 +336,22 @@ function paintRow(m, n, row, on, only = null) {
     setAttr(c, 'data-level', !split ? null : video ? 'video' : 'audio');
     setAttr(c, 'aria-description', staged === i ? 'pending' : split ? `${video ? 'video' : 'audio'} only` : null);
     c.classList.toggle('staged', staged === i);
-    const off = locked || !on;
     if (c.disabled !== off) c.disabled = off;
   }
 }
 
 // One control in the tab order: the remembered one when drawn, else the first row's name.
 function markTabStop() {
-  let stop = elementOf(rove);
-  if (!stop || stop.disabled) stop = win ? rows.get(outs[win.r0])?.head || null : null;
-  for (const b of table.querySelectorAll('[tabindex="0"]')) if (b !== stop) b.tabIndex = -1;
+  let want = win ? elementOf(rove) : null;
+  if (!want || want.disabled) want = lines[0]?.head || null;
+  if (stop && stop !== want) stop.tabIndex = -1;
+  stop = want;
   if (stop && stop.tabIndex !== 0) stop.tabIndex = 0;
 }
 
 function markHot() {
-  for (const [i, th] of heads) th.classList.toggle('hot', i === hotInput);
+  if (!win) return;
+  heads.forEach((th, j) => th.classList.toggle('hot', ins[win.k0 + j] === hotInput));
 }
 
 // Brings an output's row into view (a search or a selection elsewhere).
