@@ -56,6 +56,18 @@ inline int Listener(std::uint16_t& port) {
     return fd;
 }
 
+// Whether something listens on the loopback port yet (a server being started).
+inline bool Accepting(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
 // A connection to a loopback port from 127.0.0.`host`: the web door gives each address only a
 // share of its connections, and a bench may play many browsers.
 inline int Connect(std::uint16_t port, int host = 1) {
@@ -193,14 +205,23 @@ inline double ProcessCpuMs(pid_t pid) {
     return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// What a bench may ask of the daemon beyond what every bench runs it with.
+struct DaemonSetup {
+    // The switcher answers each command with its reply line, as a real one does, and the daemon
+    // waits for it (the bench answers the link itself); otherwise the daemon does not wait.
+    bool switcherAnswers = false;
+    std::vector<std::string> extraArgs;
+};
+
 struct Daemon {
     pid_t pid = -1;
     std::uint16_t routerPort = 0;
+    std::uint16_t rawPort = 0;
     std::uint16_t webPort = 0;
     std::uint16_t swp08Port = 0;
     std::string sysDir;
 
-    explicit Daemon(FakeSwitcher& switcher) {
+    explicit Daemon(FakeSwitcher& switcher, const DaemonSetup& setup = {}) {
         char dir[] = "/tmp/mp-bench-matrixd-XXXXXX";
         if (::mkdtemp(dir) == nullptr) {
             Die("mkdtemp");
@@ -209,11 +230,16 @@ struct Daemon {
         ::setenv("MATRIXPANEL_SYSDIR", dir, 1);
         std::vector<std::string> args = {
             MATRIXD_PATH, "--net", "127.0.0.1:" + std::to_string(switcher.port), "--inputs",
-            std::to_string(kPorts), "--outputs", std::to_string(kPorts), "--videohub-port", "0",
-            "--raw-port", "0", "--web-port", "0", "--swp08-port", "0", "--no-advertise",
+            std::to_string(kPorts), "--outputs", std::to_string(kPorts),
+            // Every port picked free, and none announced on the network.
+            "--videohub-port", "0", "--raw-port", "0", "--web-port", "0", "--swp08-port", "0",
+            "--no-advertise"};
+        if (!setup.switcherAnswers) {
             // This switcher answers only what a benchmark reads for: the daemon is not to
             // probe it or find it absent meanwhile. Reply lines it sends unasked still count.
-            "--no-echo"};
+            args.push_back("--no-echo");
+        }
+        args.insert(args.end(), setup.extraArgs.begin(), setup.extraArgs.end());
         std::vector<char*> argv;
         for (auto& arg : args) {
             argv.push_back(arg.data());
@@ -226,7 +252,10 @@ struct Daemon {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        // The daemon's log, kept where MP_BENCH_DAEMON_LOG says when a figure needs explaining.
+        const char* log = std::getenv("MP_BENCH_DAEMON_LOG");
+        posix_spawn_file_actions_addopen(&actions, 2, log != nullptr ? log : "/dev/null",
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
             Die("spawn matrixd");
         }
@@ -245,6 +274,7 @@ struct Daemon {
         }
         ::close(out[0]);
         routerPort = PortAfter(text, "videohub ");
+        rawPort = PortAfter(text, "\nraw ");
         webPort = PortAfter(text, "\nweb ");
         swp08Port = PortAfter(text, "\nswp08 ");
         switcher.AcceptAndAnswerStatus();

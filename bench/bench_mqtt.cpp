@@ -148,17 +148,6 @@ int Reap(pid_t pid) {
     return status;
 }
 
-bool Accepting(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path);
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -4,7 +4,8 @@
 //   - a route posted to the JSON API until its command reaches the switcher, against the same
 //     route asked on the router port;
 //   - 1,000 HTTP connects, state reads and closes: the daemon's descriptors and memory before
-//     and after.
+//     and after;
+//   - a new WebSocket at 1,024 x 1,024: the upgrade request until the whole state arrived.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -321,6 +322,86 @@ void BM_HttpConnectCloseCycles(benchmark::State& state) {
     MeasureCycles(state, daemon, cycle);
 }
 
+// ---- A new WebSocket's whole state at 1,024 x 1,024 ------------------------------------------
+
+constexpr int kBigPorts = 1024;
+
+// The daemon on a switcher of 1,024 x 1,024 with output k on input k. The bench's switcher
+// answers 16 routes when asked; the daemon stops learning after its time-out, and the other
+// routes come as the switcher's own reports.
+void LearnEveryRoute(FakeSwitcher& switcher, const Daemon& daemon) {
+    std::string routes;
+    for (int k = kPorts + 1; k <= kBigPorts; ++k) {
+        routes += "AV:" + std::to_string(k) + "->" + std::to_string(k) + "\r\n";
+    }
+    SendAll(switcher.link, routes);
+    const std::string last = "\"input\":" + std::to_string(kBigPorts) + ",";
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        const int fd = Connect(daemon.webPort);
+        std::string in;
+        SendAll(fd, Request("GET", "/api/v1/state", daemon.webPort, {}));
+        const Answer answer = ReadAnswer(fd, in);
+        ::close(fd);
+        if (answer.body.find(last) != std::string::npos) {
+            return;
+        }
+        if (Clock::now() > deadline) {
+            Die("the routes of 1,024 outputs were not learned");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+void BM_NewWebSocketState(benchmark::State& state) {
+    FakeSwitcher switcher;
+    DaemonSetup setup;
+    setup.extraArgs = {"--inputs", std::to_string(kBigPorts), "--outputs",
+                       std::to_string(kBigPorts)};
+    Daemon daemon(switcher, setup);
+    LearnEveryRoute(switcher, daemon);
+    // Another browser holds some locks: the state shows them as others'.
+    const int http = Connect(daemon.webPort);
+    std::string httpIn;
+    const std::string token = OpenSession(http, httpIn, daemon.webPort);
+    for (int output = 64; output <= kBigPorts; output += 64) {
+        SendAll(http, Request("POST", "/api/v1/outputs/" + std::to_string(output) + "/lock",
+                              daemon.webPort, token, "{\"action\":\"lock\"}"));
+        if (ReadAnswer(http, httpIn).status != 200) {
+            Die("a lock was refused");
+        }
+    }
+    // A watcher: no session of its own.
+    const std::string upgrade =
+        "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(daemon.webPort) +
+        "\r\nUpgrade: websocket\r\nConnection: Upgrade"
+        "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    std::vector<double> samples;
+    std::size_t bytes = 0;
+    const double cpuBefore = daemon.CpuMs();
+    for (auto _ : state) {
+        WebSocket socket{Connect(daemon.webPort), {}, {}};
+        const auto start = Clock::now();
+        SendAll(socket.fd, upgrade);
+        if (ReadAnswer(socket.fd, socket.in).status != 101) {
+            Die("the WebSocket upgrade was refused");
+        }
+        const std::string message = socket.NextMessage();
+        Record(state, samples, start, Clock::now());
+        if (message.find("\"type\":\"state\"") == std::string::npos) {
+            Die("a WebSocket's first message is not the state");
+        }
+        bytes = message.size();
+        ::close(socket.fd);
+    }
+    ::close(http);
+    state.counters["daemon_cpu_ms_per_state"] =
+        (daemon.CpuMs() - cpuBefore) / static_cast<double>(samples.size());
+    state.counters["median_ms"] = Percentile(samples, 0.5) / 1000;
+    state.counters["p99_ms"] = Percentile(samples, 0.99) / 1000;
+    state.counters["state_kib"] = static_cast<double>(bytes) / 1024;
+}
+
 BENCHMARK(BM_ReplyToEveryWebSocket)
     ->Arg(200)
     ->Iterations(300)
@@ -328,6 +409,7 @@ BENCHMARK(BM_ReplyToEveryWebSocket)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RouteOverRouterPort)->Iterations(500)->UseManualTime();
 BENCHMARK(BM_RouteOverRest)->Iterations(500)->UseManualTime();
+BENCHMARK(BM_NewWebSocketState)->Iterations(300)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HttpConnectCloseCycles)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
