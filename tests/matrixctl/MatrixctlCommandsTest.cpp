@@ -419,7 +419,16 @@ TEST(MatrixctlMonitor, ShowsWhatASecondControllerDoesThroughTheSwitcherServer) {
                          "--inputs", "8", "--outputs", "8", "--videohub-port", "off", "--raw-port",
                          std::to_string(rawPort), "--web-port", "off", "--swp08-port", "off",
                          "--no-advertise"});
-    ASSERT_TRUE(WaitUntil([&] { return RunCtl({"--net", raw, "--first", "type"}).exitCode == 0; }));
+    // Ready once a command of ours is answered: a run may also end on another's line (the
+    // routes learned at start, an earlier run's reply), so each run asks for a route of its own,
+    // and the answer to the last one means every earlier command has had its answer.
+    int attempt = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string input = std::to_string(attempt % 8 + 1);
+        const std::string output = std::to_string(attempt++ / 8 % 8 + 1);
+        return RunCtl({"--net", raw, "--first", "route", input, output}).out ==
+               "AV:" + input + "->" + output + "\n";
+    }));
     CtlProcess monitor({"--net", raw, "--json", "monitor"});
     ASSERT_TRUE(WaitUntil([&] { return ConnectedTo(rawPort); }));
     const CtlOutcome routed = RunCtl({"--net", raw, "--first", "route", "4", "6"});
