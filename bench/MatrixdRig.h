@@ -323,6 +323,33 @@ inline void Record(benchmark::State& state, std::vector<double>& samples, Clock:
     samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
 }
 
+// The median and 99th percentile of `samples` as the counters `<prefix>median_<unit>` and
+// `<prefix>p99_<unit>`.
+inline void SetPercentiles(benchmark::State& state, const std::vector<double>& samples,
+                           const std::string& prefix, const std::string& unit) {
+    state.counters[prefix + "median_" + unit] = Percentile(samples, 0.5);
+    state.counters[prefix + "p99_" + unit] = Percentile(samples, 0.99);
+}
+
+// A reply line from the switcher until every client has what it tells, once per iteration: the
+// route to output 5 alternates between inputs 1 and 2, and `expected` gives the bytes each
+// client is to have for the input. The times in milliseconds.
+inline std::vector<double> TimeRepliesToEveryClient(
+    benchmark::State& state, const FakeSwitcher& switcher, const std::vector<int>& fds,
+    const std::function<std::string(int input)>& expected) {
+    std::vector<double> last;
+    int input = 1;
+    for (auto _ : state) {
+        input = input == 1 ? 2 : 1;
+        const Clock::duration took = UntilEveryClientHas(fds, expected(input), [&] {
+            SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
+        });
+        state.SetIterationTime(std::chrono::duration<double>(took).count());
+        last.push_back(std::chrono::duration<double, std::milli>(took).count());
+    }
+    return last;
+}
+
 // A route request on the router port until the switcher has its command, once per iteration.
 // Outside the time measured the switcher answers, the client reads its ACK and the update, and
 // the daemon's pause for the rest of a reply passes, so that each request finds the line free
@@ -348,8 +375,7 @@ inline std::vector<double> TimeRouterRoutes(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     ::close(client);
-    state.counters["median_us"] = Percentile(samples, 0.5);
-    state.counters["p99_us"] = Percentile(samples, 0.99);
+    SetPercentiles(state, samples, "", "us");
     return samples;
 }
 

@@ -61,8 +61,7 @@ void BM_DirectWrite(benchmark::State& state) {
         samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
     }
     ::close(ctl);
-    state.counters["median_us"] = Percentile(samples, 0.5);
-    state.counters["p99_us"] = Percentile(samples, 0.99);
+    SetPercentiles(state, samples, "", "us");
     g_medianUs["direct"] = Percentile(samples, 0.5);
 }
 
@@ -82,27 +81,17 @@ void BM_ReplyToEveryClient(benchmark::State& state) {
     FakeSwitcher switcher;
     Daemon daemon(switcher);
     const std::vector<int> fds = RouterClients(daemon, clients);
-    std::vector<double> last;
-    int input = 1;
     const double cpuBefore = daemon.CpuMs();
-    for (auto _ : state) {
-        input = input == 1 ? 2 : 1;
-        const std::string expected =
-            "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input - 1) + "\n\n";
-        const Clock::duration took = UntilEveryClientHas(fds, expected, [&] {
-            SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
-        });
-        state.SetIterationTime(std::chrono::duration<double>(took).count());
-        last.push_back(std::chrono::duration<double, std::milli>(took).count());
-    }
+    const std::vector<double> last = TimeRepliesToEveryClient(state, switcher, fds, [](int input) {
+        return "VIDEO OUTPUT ROUTING:\n4 " + std::to_string(input - 1) + "\n\n";
+    });
     for (int fd : fds) {
         ::close(fd);
     }
     // The daemon's own work per update, whatever else the machine is doing meanwhile.
     state.counters["daemon_cpu_ms_per_update"] =
         (daemon.CpuMs() - cpuBefore) / static_cast<double>(last.size());
-    state.counters["last_client_median_ms"] = Percentile(last, 0.5);
-    state.counters["last_client_p99_ms"] = Percentile(last, 0.99);
+    SetPercentiles(state, last, "last_client_", "ms");
 }
 
 // ---- Connects and disconnects ----------------------------------------------------------------

@@ -683,8 +683,7 @@ void BM_RouteCommandToSwitcher(benchmark::State& state) {
             seen, [&](const MqttClient::Message& m) { return m.topic == daemon.base + "/state"; },
             5s, "no state after a route");
     }
-    state.counters["median_us"] = Percentile(samples, 0.5);
-    state.counters["p99_us"] = Percentile(samples, 0.99);
+    SetPercentiles(state, samples, "", "us");
     state.counters["daemons"] = static_cast<double>(site.daemons.size());
 }
 

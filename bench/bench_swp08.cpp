@@ -61,8 +61,7 @@ void BM_Swp08Connect(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     ::close(client);
-    state.counters["median_us"] = Percentile(samples, 0.5);
-    state.counters["p99_us"] = Percentile(samples, 0.99);
+    SetPercentiles(state, samples, "", "us");
     g_medianUs["swp08"] = Percentile(samples, 0.5);
 }
 
@@ -76,22 +75,13 @@ void BM_Swp08RouteToEveryClient(benchmark::State& state) {
         fds.push_back(Connect(daemon.swp08Port));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // every client accepted
-    std::vector<double> last;
-    int input = 1;
-    for (auto _ : state) {
-        input = input == 1 ? 2 : 1;
-        const std::string expected = ConnectedFrame(0, input) + ConnectedFrame(1, input);
-        const Clock::duration took = UntilEveryClientHas(fds, expected, [&] {
-            SendAll(switcher.link, "AV:" + std::to_string(input) + "->5\r\n");
-        });
-        state.SetIterationTime(std::chrono::duration<double>(took).count());
-        last.push_back(std::chrono::duration<double, std::milli>(took).count());
-    }
+    const std::vector<double> last = TimeRepliesToEveryClient(state, switcher, fds, [](int input) {
+        return ConnectedFrame(0, input) + ConnectedFrame(1, input);
+    });
     for (int fd : fds) {
         ::close(fd);
     }
-    state.counters["last_client_median_ms"] = Percentile(last, 0.5);
-    state.counters["last_client_p99_ms"] = Percentile(last, 0.99);
+    SetPercentiles(state, last, "last_client_", "ms");
 }
 
 BENCHMARK(BM_RouterRouteRequest)->Iterations(300)->UseManualTime();

@@ -252,8 +252,7 @@ void BM_ReplyToEveryWebSocket(benchmark::State& state) {
     // The first client against the last: how long before any message leaves the daemon, and
     // how long they all take to leave.
     state.counters["first_client_median_ms"] = Percentile(first, 0.5);
-    state.counters["last_client_median_ms"] = Percentile(last, 0.5);
-    state.counters["last_client_p99_ms"] = Percentile(last, 0.99);
+    SetPercentiles(state, last, "last_client_", "ms");
 }
 
 // ---- A route until the switcher has its command ----------------------------------------------
@@ -292,8 +291,7 @@ void BM_RouteOverRest(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     ::close(client);
-    state.counters["median_us"] = Percentile(samples, 0.5);
-    state.counters["p99_us"] = Percentile(samples, 0.99);
+    SetPercentiles(state, samples, "", "us");
     g_medianUs["rest"] = Percentile(samples, 0.5);
 }
 
